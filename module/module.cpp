@@ -1,0 +1,28 @@
+// The extension module: binds the modules it works with under their
+// module-level names and defines the class `motor`.
+#include "module/method_kit.h"
+#include "module/methods.h"
+
+namespace vostel {
+std::vector<MethodSpec> motor_methods();
+}
+
+using namespace vostel;
+
+PYBIND11_MODULE(vostelmotor, m) {
+  set_module(m);
+  m.attr("ct") = py::module_::import("ctypes");
+  m.attr("os") = py::module_::import("os");
+  try {
+    m.attr("np") = py::module_::import("numpy");
+  } catch (py::error_already_set& e) {
+    raise_in_context(e, PyExc_ImportError, "please install numpy");
+  }
+  m.attr("tk") = py::module_::import("tkinter");
+  m.attr("filedialog") = py::module_::import("tkinter.filedialog");
+  m.attr("messagebox") = py::module_::import("tkinter.messagebox");
+  m.attr("sleep") = py::module_::import("time").attr("sleep");
+  m.attr("frexp") = py::module_::import("math").attr("frexp");
+  m.attr("shutil") = py::module_::import("shutil");
+  m.attr("motor") = build_class("motor", motor_methods());
+}
