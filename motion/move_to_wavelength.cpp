@@ -1,7 +1,47 @@
+// A move to a wavelength: one relative move planned from the stored model
+// position, optionally approached from the short-wavelength side and
+// finished with a second, correcting move.
 #include "module/methods.h"
+#include "motion/move_common.h"
 
 namespace vostel {
 
-py::object moveToWavelength(py::handle, Args&) { raise(PyExc_NotImplementedError, "moveToWavelength is not built yet"); }
+namespace {
+// Overshoot past the target, by the direction of the drive mechanics.
+constexpr int kOvershootPositiveScrew = 3000;
+constexpr int kOvershootNegativeScrew = 10000;
+}  // namespace
+
+py::object moveToWavelength(py::handle self, Args& a) {
+  py::object wavelength = a[0], highPrecision = a[1], trigger = a[2];
+  require_connection(self);
+  wavelength = self.attr("_motor__wlSafetyCheck")(wavelength);
+  py::object pLimitSwitch = cell("c_short", py::int_(0));
+  // Converted before any output is switched, so that a wavelength the model
+  // cannot reach leaves the trigger outputs as they were.
+  py::object TP = self.attr("_motor__wavelengthToMotorposition")(wavelength);
+  if (trigger.not_equal(py::int_(2)) && truthy(self.attr("_motor__revMotionTrigger")))
+    configure_output3(self, py::int_(0), py::int_(0), py::int_(0));
+  self.attr("_motor__activateTriggerOutput")(trigger);
+  py::object AP = self.attr("_motor__HomePosition")();
+  py::object Steps = TP - AP.attr("value");
+
+  py::object ballScrew = self.attr("_motor__BallScrew");
+  if ((ballScrew * Steps) < py::int_(0) && truthy(highPrecision)) {
+    if (ballScrew > py::int_(0))
+      Steps = Steps - py::int_(kOvershootPositiveScrew);
+    else
+      Steps = Steps + py::int_(kOvershootNegativeScrew);
+  }
+
+  command(self, "VCS_MoveToPosition", Steps, 0, 1);
+  self.attr("_motor__waittillmovementdone")(trigger, pLimitSwitch);
+
+  if (py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop")) && truthy(highPrecision))
+    self.attr("moveToWavelength")(wavelength, 0, trigger);
+  if (!truthy(highPrecision)) print_arrival(self);
+  self.attr("_motor__stop") = py::bool_(false);
+  return stored_wavelength(self);
+}
 
 }  // namespace vostel

@@ -1,11 +1,47 @@
+// The position-compare trigger: a pulse on digital output 3 at every given
+// wavelength interval of a move.
 #include "module/methods.h"
+#include "motion/move_common.h"
+#include "trigger/compare_math.h"
 
 namespace vostel {
 
-py::object triggerParameter(py::handle, Args&) { raise(PyExc_NotImplementedError, "triggerParameter is not built yet"); }
+namespace {
+constexpr int kPulseWidth = 500;  // microseconds
+}
 
-py::object activatePositionTrigger(py::handle, Args&) { raise(PyExc_NotImplementedError, "activatePositionTrigger is not built yet"); }
+py::object triggerParameter(py::handle self, Args& a) {
+  require_connection(self);
+  py::object IW = a[0];
+  py::object xMP = middle_position(self);
+  double g = core::trigger_slope(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
+                                 to_double(xMP), to_double(self.attr("_motor__BallScrew")));
+  double steps = 0;
+  if (!core::interval_steps(to_double(IW), g, steps)) raise(PyExc_ZeroDivisionError, "float division by zero");
+  py::object intervalWidth = cell("c_int", int_from_double(steps));
 
-py::object deactivatePositionTrigger(py::handle, Args&) { raise(PyExc_NotImplementedError, "deactivatePositionTrigger is not built yet"); }
+  py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
+  command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));
+  py::object encoder = self.attr("_motor__pEncoderResolution").attr("value");
+  py::object pulse_share = py::int_(kPulseWidth) * pv.attr("value") * py::int_(100) * py::int_(4) * encoder;
+  py::object interval_time = py::object(intervalWidth.attr("value")) * py::int_(1000000) * py::int_(60);
+  self.attr("_dutyCycle") = pulse_share / interval_time;
+
+  command(self, "VCS_SetPositionCompareParameter", 1, 2, 2, intervalWidth, 0, kPulseWidth);
+  say(py::str("trigger interval width is set to " + format2(IW) + "nm"));
+  return py::none();
+}
+
+py::object activatePositionTrigger(py::handle self, Args&) {
+  command(self, "VCS_ActivatePositionCompare", 3, 0);
+  command(self, "VCS_EnablePositionCompare");
+  return py::none();
+}
+
+py::object deactivatePositionTrigger(py::handle self, Args&) {
+  command(self, "VCS_DisablePositionCompare");
+  command(self, "VCS_DeactivatePositionCompare", 3);
+  return py::none();
+}
 
 }  // namespace vostel
