@@ -1,0 +1,155 @@
+"""Supervision of a running move against the fake library: the polling
+pass, limit switch, stop request, support-data samples, and the safe state
+left behind when an error escapes."""
+import ctypes
+
+import pytest
+
+from conftest import connect_fake
+from fake_drive import FakeDrive, Sleeps, wire_model, HOME_INDEX
+
+
+@pytest.fixture
+def rig(m, lib, monkeypatch):
+    connect_fake(m, offset=40)
+    drive = FakeDrive(lib, position=1000)
+    model = wire_model(m)
+    sleeps = Sleeps(monkeypatch)
+    triggers = []
+    m._motor__deactivateTriggerOutput = lambda kind: triggers.append(kind)
+    return m, lib, drive, model, sleeps, triggers
+
+
+def supervise(m, trigger=0, word=0):
+    pLimitSwitch = ctypes.c_short(word)
+    m._motor__waittillmovementdone(trigger, pLimitSwitch)
+    return pLimitSwitch
+
+
+def test_reached_target_still_makes_one_full_pass_then_stores_the_model_position(rig):
+    m, lib, drive, model, sleeps, triggers = rig
+    supervise(m, trigger=2)
+    assert lib.names() == ["VCS_GetMovementState", "VCS_GetAllDigitalInputs", "VCS_GetPositionIs",
+                           "VCS_GetPositionIs"]
+    assert sleeps.seconds == [0.1]
+    assert model.writes == [(HOME_INDEX, 0, ctypes.c_int, 1040)]
+    assert triggers == [2]
+    assert m._motor__moving is False
+
+
+def test_limit_switch_wins_over_reached_target_and_nothing_is_stored(rig):
+    m, lib, drive, model, sleeps, triggers = rig
+    drive.inputs = [2]
+    recoveries = []
+    m._motor__limitSwitch = lambda: recoveries.append(m._motor__moving)
+    word = supervise(m, trigger=1)
+    assert recoveries == [True]
+    assert word.value == 2
+    assert "VCS_GetPositionIs" not in lib.names()
+    assert model.writes == []
+    assert triggers == [1]
+    assert m._motor__moving is False
+
+
+def test_stop_request_quick_stops_pauses_enables_and_stores(rig):
+    m, lib, drive, model, sleeps, triggers = rig
+    drive.polls_per_move = 100
+    sleeps.on_call = lambda n: m.stopMovement() if n == 3 else None
+    supervise(m)
+    tail = lib.names()[-3:]
+    assert tail == ["VCS_SetQuickStopState", "VCS_SetEnableState", "VCS_GetPositionIs"]
+    assert sleeps.seconds == [0.1, 0.1, 0.1, 1]
+    assert lib.names().count("VCS_GetMovementState") == 3
+    assert model.home_writes() == [1040]
+    assert m._motor__stop is True  # the move methods clear it
+
+
+def test_pending_stop_skips_the_loop(rig):
+    m, lib, drive, model, sleeps, triggers = rig
+    m.stopMovement()
+    supervise(m)
+    assert lib.names() == ["VCS_SetQuickStopState", "VCS_SetEnableState", "VCS_GetPositionIs"]
+    assert sleeps.seconds == [1]
+
+
+def test_stop_movement_only_sets_the_flag(m, lib):
+    assert m.stopMovement() is None
+    assert m._motor__stop is True
+    assert lib.calls == []
+
+
+@pytest.mark.parametrize("passes, lines", [(9, 0), (25, 2)])
+def test_support_samples_every_tenth_pass_with_the_raw_position(rig, tmp_path, passes, lines):
+    m, lib, drive, model, sleeps, triggers = rig
+    path = tmp_path / "support.txt"
+    m._motor__generateSupportData = True
+    m._motor__supportFilePath = str(path)
+    drive.polls_per_move = passes
+    drive.current = -37
+    supervise(m)
+    text = path.read_text() if path.exists() else ""
+    assert text == "Position: 1000, Current: -37\n" * lines
+    assert lib.names().count("VCS_GetCurrentIs") == lines
+
+
+def assert_safe_state(m, lib, model, triggers, trigger):
+    names = lib.names()
+    assert "VCS_SetQuickStopState" in names
+    assert names.index("VCS_SetEnableState") > names.index("VCS_SetQuickStopState")
+    assert model.home_writes()[-1] == 1040
+    assert triggers[-1] == trigger
+    assert m._motor__moving is False
+
+
+def test_unwritable_support_file_leaves_a_safe_state(rig):
+    m, lib, drive, model, sleeps, triggers = rig
+    m._motor__generateSupportData = True
+    m._motor__supportFilePath = ""
+    drive.polls_per_move = 50
+    with pytest.raises(FileExistsError, match="Support file not found.") as info:
+        supervise(m, trigger=2)
+    assert isinstance(info.value.__context__, OSError)
+    assert lib.names().count("VCS_GetMovementState") == 10
+    assert_safe_state(m, lib, model, triggers, 2)
+
+
+def test_ctrl_c_leaves_a_safe_state_even_when_cleanup_fails(rig, lib):
+    m, lib, drive, model, sleeps, triggers = rig
+    drive.polls_per_move = 50
+
+    def interrupt(n):
+        if n >= 3:  # the pause of the safe state is interrupted as well
+            raise KeyboardInterrupt
+
+    sleeps.on_call = interrupt
+    lib.results["VCS_SetQuickStopState"] = 0  # reported, not raised
+    with pytest.raises(KeyboardInterrupt):
+        supervise(m, trigger=1)
+    assert_safe_state(m, lib, model, triggers, 1)
+
+    # A cleanup step that raises does not hide the interruption.
+    lib.calls.clear()
+    model.writes.clear()
+    m._motor__SetIndexValue = lambda *a: (_ for _ in ()).throw(ConnectionError("Motor not connected"))
+    sleeps.seconds.clear()
+    with pytest.raises(KeyboardInterrupt):
+        supervise(m, trigger=1)
+    assert m._motor__moving is False
+    assert triggers[-1] == 1
+
+
+def test_stored_position_after_ctrl_c_is_where_the_drive_stands(rig):
+    """The next move plans from the stored entry: after an interruption it
+    must hold the position reached, not the one before the move."""
+    m, lib, drive, model, sleeps, triggers = rig
+    drive.polls_per_move = 50
+
+    def interrupt(n):
+        drive.position += 100  # the drive keeps moving until stopped
+        if n == 2:
+            raise KeyboardInterrupt
+
+    sleeps.on_call = interrupt
+    with pytest.raises(KeyboardInterrupt):
+        supervise(m)
+    assert model.home == drive.position + 40

@@ -1,0 +1,141 @@
+"""The position-compare trigger and the motion trigger on digital output 3,
+against the fake library."""
+import ctypes
+
+import pytest
+
+from conftest import connect_fake
+
+KEY, NODE = 7, 0
+
+
+def ref(value):
+    return ("ref", value)
+
+
+def output3(state, mask, polarity):
+    return ["VCS_DigitalOutputConfiguration", KEY, NODE, 3, 15, state, mask, polarity, ref(0)]
+
+
+def recorded(lib):
+    return [[c.name] + c.values() for c in lib.calls]
+
+
+# --- motion trigger -------------------------------------------------------
+
+def test_reverse_motion_trigger_toggles_level_and_message(m, lib, capsys):
+    connect_fake(m)
+    m.reverseMotionTrigger()
+    assert m._motor__revMotionTrigger is True
+    m.reverseMotionTrigger()
+    assert m._motor__revMotionTrigger is False
+    assert recorded(lib) == [output3(1, 1, 0), output3(1, 1, 1)]
+    assert capsys.readouterr().out == "trigger set to 5V while standing\ntrigger set to 5V while moving\n"
+
+
+def test_reverse_motion_trigger_needs_a_connection(m, lib):
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        m.reverseMotionTrigger()
+    assert m._motor__revMotionTrigger is False
+    assert lib.calls == []
+
+
+@pytest.mark.parametrize("reversed_, on, off", [(False, output3(1, 1, 0), output3(0, 1, 0)),
+                                                (True, output3(1, 1, 1), output3(1, 1, 0))])
+@pytest.mark.parametrize("kind", [2, 2.0])
+def test_motion_trigger_levels(m, lib, reversed_, on, off, kind):
+    connect_fake(m)
+    m._motor__revMotionTrigger = reversed_
+    m._motor__activateTriggerOutput(kind)
+    m._motor__deactivateTriggerOutput(kind)
+    assert recorded(lib) == [on, off]
+
+
+def test_dispatchers_by_kind(m, lib):
+    connect_fake(m)
+    m._motor__activateTriggerOutput(0)
+    m._motor__deactivateTriggerOutput(0)
+    assert lib.calls == []
+    m._motor__activateTriggerOutput(1)
+    m._motor__deactivateTriggerOutput(1)
+    assert lib.names() == ["VCS_ActivatePositionCompare", "VCS_EnablePositionCompare",
+                           "VCS_DisablePositionCompare", "VCS_DeactivatePositionCompare"]
+
+
+def test_dispatchers_call_the_position_trigger_through_the_object(m, lib):
+    seen = []
+    m._motor__activatePositionTrigger = lambda: seen.append("on")
+    m._motor__deactivatePositionTrigger = lambda: seen.append("off")
+    m._motor__activateTriggerOutput(1)
+    m._motor__deactivateTriggerOutput(1)
+    assert seen == ["on", "off"]
+    assert lib.calls == []
+
+
+# --- position-compare trigger ----------------------------------------------
+
+def test_position_trigger_commands_without_a_connection(m, lib):
+    m._motor__activatePositionTrigger()
+    m._motor__deactivatePositionTrigger()
+    assert recorded(lib) == [["VCS_ActivatePositionCompare", 0, NODE, 3, 0, ref(0)],
+                             ["VCS_EnablePositionCompare", 0, NODE, ref(0)],
+                             ["VCS_DisablePositionCompare", 0, NODE, ref(0)],
+                             ["VCS_DeactivatePositionCompare", 0, NODE, 3, ref(0)]]
+
+
+def profile(lib, pv, pa=0, pb=0):
+    def fill(args):
+        args[2]._obj.value, args[3]._obj.value, args[4]._obj.value = pv, pa, pb
+    lib.fill["VCS_GetPositionProfile"] = fill
+
+
+def compare_parameters(lib):
+    (call,) = lib.called("VCS_SetPositionCompareParameter")
+    assert isinstance(call.args[5], ctypes.c_int)
+    return call.values()[2:8]
+
+
+def test_trigger_parameter_worked_example(m, lib, capsys):
+    # A = 0 and B = -0.0001 with a negative drive sign: g = 0.0001 nm per step.
+    connect_fake(m, A=0.0, B=-0.0001)
+    m._motor__wavelengthToMotorposition = lambda wl: 0
+    profile(lib, 300)
+    m.triggerParameter(0.5)
+    assert compare_parameters(lib) == [1, 2, 2, 5000, 0, 500]
+    assert m._dutyCycle == pytest.approx(0.1024, rel=1e-15)
+    assert capsys.readouterr().out == "trigger interval width is set to 0.50nm\n"
+
+
+def test_trigger_parameter_slope_at_the_middle_of_the_range(m, lib):
+    connect_fake(m, A=1e-8, B=0.0001, lo=770.0, hi=790.0)
+    asked = []
+    m._motor__wavelengthToMotorposition = lambda wl: asked.append(wl) or 10000
+    profile(lib, 120)
+    m.triggerParameter(0.25)
+    # g = 2 * 1e-8 * 10000 + 0.0001 = 0.0003 nm per step: 833.3 steps cut to 833
+    assert asked == [780.0]
+    assert compare_parameters(lib)[3] == 833
+
+
+def test_negative_width_is_sent_truncated_toward_zero(m, lib):
+    connect_fake(m, A=0.0, B=0.0003)
+    m._motor__wavelengthToMotorposition = lambda wl: 0
+    m.triggerParameter(-0.25)
+    assert compare_parameters(lib)[3] == -833
+    assert m._dutyCycle == 0.0  # the profile read left pv at 0
+
+
+def test_width_below_one_step_sends_nothing_and_keeps_old_duty_cycle(m, lib, capsys):
+    connect_fake(m, A=0.0, B=0.0003)
+    m._motor__wavelengthToMotorposition = lambda wl: 0
+    with pytest.raises(ZeroDivisionError):
+        m.triggerParameter(0.0001)
+    assert not hasattr(m, "_dutyCycle")
+    assert lib.called("VCS_SetPositionCompareParameter") == []
+    assert capsys.readouterr().out == ""
+
+
+def test_trigger_parameter_needs_a_connection(m, lib):
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        m.triggerParameter(0.5)
+    assert lib.calls == []
