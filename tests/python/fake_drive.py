@@ -107,3 +107,14 @@ class Sleeps:
         self.seconds.append(s)
         if self.on_call:
             self.on_call(len(self.seconds))
+
+
+def recovered_by_window(m):
+    """A stand-in for the limit-switch recovery: leaves what the calibration
+    window leaves behind, a closed connection and a pending stop."""
+
+    def recovery():
+        m._motor__connection = False
+        m._motor__stop = True
+
+    return recovery

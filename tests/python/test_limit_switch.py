@@ -1,0 +1,141 @@
+"""Limit-switch recovery and fault clearing against the fake library."""
+import ctypes
+
+import pytest
+
+from conftest import connect_fake
+from fake_drive import FakeDrive, Sleeps, recovered_by_window, wire_model
+
+KEY, NODE, REF = 7, 0, ("ref", 0)
+ANNOUNCEMENT = ("limitswitch activated\nnew calibration is required\n"
+                "a calibration window will open after the system went back near the center of the "
+                "wavelength range\n")
+
+
+@pytest.fixture
+def rig(m, lib, monkeypatch):
+    """Model positions 10 (min), 12 (middle), 17 (max); a 512-pulse encoder."""
+    connect_fake(m, A=0.0, B=20 / (7.9 * 10240), lo=770.0, hi=790.0)
+    positions = {770.0: 10, 780.0: 12, 790.0: 17}
+    m._motor__wavelengthToMotorposition = lambda wl: positions[wl]
+    m._motor__vMP, m._motor__aMP, m._motor__bMP = (ctypes.c_uint32(v) for v in (1200, 800, 900))
+    m._motor__revMotionTrigger = True
+    windows = []
+    m._motor__limitSwitchCalibrationWindow = lambda: windows.append(
+        (m._inLimitSwitch, m._motor__moving, lib.names()[-1]))
+    sleeps = Sleeps(monkeypatch)
+    return m, lib, sleeps, windows
+
+
+def word(lib, value):
+    def fill(args):
+        args[2]._obj.value = value
+    lib.fill["VCS_GetAllDigitalInputs"] = fill
+
+
+def test_complete_recovery(rig, capsys):
+    m, lib, sleeps, windows = rig
+    word(lib, 1)
+    during_wait = []
+    lib.fill["VCS_WaitForTargetReached"] = lambda args: during_wait.append((m._inLimitSwitch, m._motor__moving))
+    m._motor__limitSwitch()
+
+    assert capsys.readouterr().out == ANNOUNCEMENT
+    assert [[c.name] + c.values() for c in lib.calls] == [
+        ["VCS_GetAllDigitalInputs", KEY, NODE, ("ref", 1), REF],
+        ["VCS_ClearFault", KEY, NODE, REF],
+        ["VCS_SetEnableState", KEY, NODE, REF],
+        ["VCS_SetPositionProfile", KEY, NODE, 300, 300, 300, REF],
+        ["VCS_MoveToPosition", KEY, NODE, -4, 0, 1, REF],  # |17 - 10| / 2 = 3.5 -> 4; screw > 0, word 1: back
+        ["VCS_WaitForTargetReached", KEY, NODE, 14000, REF],
+        ["VCS_DigitalOutputConfiguration", KEY, NODE, 3, 15, 0, 1, 0, REF],
+        ["VCS_DisablePositionCompare", KEY, NODE, REF],
+        ["VCS_DeactivatePositionCompare", KEY, NODE, 3, REF],
+        ["VCS_SetPositionProfile", KEY, NODE, 1200, 800, 900, REF],
+    ]
+    assert sleeps.seconds == [3]
+    assert during_wait == [(True, True)]
+    assert windows == [(True, False, "VCS_SetPositionProfile")]
+    assert (m._inLimitSwitch, m._motor__moving, m._motor__revMotionTrigger) == (False, False, False)
+
+
+@pytest.mark.parametrize("screw, word_, move", [
+    (1, 1, -1), (1, 2, 1), (-1, 1, 1), (-1, 2, -1), (0, 1, 1), (0, 2, -1),
+    (1, 3, 0), (-1, 0, 0), (1, 0x11, 0)])
+def test_direction_of_the_return_move(rig, screw, word_, move):
+    m, lib, sleeps, windows = rig
+    m._motor__BallScrew = screw
+    m._motor__wavelengthToMotorposition = {770.0: 10, 780.0: 12, 790.0: 15}.get
+    word(lib, word_)
+    m._motor__limitSwitch()
+    (call,) = lib.called("VCS_MoveToPosition")
+    assert call.values()[2] == 2 * move  # 2.5 rounds to 2
+    assert len(lib.called("VCS_WaitForTargetReached")) == 1
+    assert len(windows) == 1
+
+
+def test_fast_traverse_waits_zero(rig):
+    m, lib, sleeps, windows = rig
+    m._motor__CoeffB *= 10  # 0.79 s for the whole range
+    m._motor__limitSwitch()
+    assert lib.called("VCS_WaitForTargetReached")[0].values()[2] == 0
+
+
+def test_support_line_is_written_before_the_pause(rig, tmp_path):
+    m, lib, sleeps, windows = rig
+    path = tmp_path / "support.txt"
+    m._motor__generateSupportData = True
+    m._motor__supportFilePath = str(path)
+    word(lib, 1)
+    sleeps.on_call = lambda n: lines_at_pause.append(path.read_text())
+    lines_at_pause = []
+    m._motor__limitSwitch()
+    assert lines_at_pause == ["Limitswitch activated: 1\n"]
+    assert path.read_text() == "Limitswitch activated: 1\n"
+
+
+def test_unwritable_support_file_stops_the_recovery(rig, capsys):
+    m, lib, sleeps, windows = rig
+    m._motor__generateSupportData = True
+    m._motor__supportFilePath = ""
+    word(lib, 2)
+    with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
+        m._motor__limitSwitch()
+    assert isinstance(info.value.__context__, OSError)
+    assert capsys.readouterr().out == ANNOUNCEMENT
+    assert lib.names() == ["VCS_GetAllDigitalInputs"]
+    assert sleeps.seconds == []
+    assert windows == [] and m._inLimitSwitch is False
+
+
+def test_unreachable_middle_raises_before_the_pause(rig):
+    m, lib, sleeps, windows = rig
+
+    def no_root(wl):
+        raise ValueError("No real roots: The discriminant is negative.")
+
+    m._motor__wavelengthToMotorposition = no_root
+    with pytest.raises(ValueError):
+        m._motor__limitSwitch()
+    assert sleeps.seconds == [] and lib.names() == ["VCS_GetAllDigitalInputs"]
+
+
+def test_clear_fault(m, lib):
+    assert m._motor__clearFault() is None
+    assert lib.names() == ["VCS_ClearFault", "VCS_SetEnableState"]
+
+
+@pytest.mark.parametrize("move", [lambda m: m.moveToWavelength(779.0), lambda m: m.moveSteps(100)],
+                         ids=["moveToWavelength", "moveSteps"])
+def test_move_into_a_switch_ends_with_connection_error_and_pending_stop(m, lib, monkeypatch, capsys, move):
+    connect_fake(m)
+    drive = FakeDrive(lib)
+    model = wire_model(m)
+    Sleeps(monkeypatch)
+    m._motor__limitSwitch = recovered_by_window(m)
+    drive.inputs = [1]
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        move(m)
+    assert capsys.readouterr().out == ""
+    assert m._motor__stop is True
+    assert model.writes == []

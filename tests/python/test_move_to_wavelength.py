@@ -1,0 +1,133 @@
+"""moveToWavelength against the fake library and drive: the planned
+relative moves, the high-precision approach, triggers and the endings."""
+import pytest
+
+from conftest import connect_fake
+from fake_drive import FakeDrive, Sleeps, wire_model
+
+
+@pytest.fixture
+def rig(m, lib, monkeypatch):
+    """Factory calibration (B < 0, drive sign -1), stored at 780 nm."""
+    connect_fake(m)
+    drive = FakeDrive(lib)
+    model = wire_model(m)
+    sleeps = Sleeps(monkeypatch)
+    return m, lib, drive, model, sleeps
+
+
+def rising_rig(m, lib, monkeypatch):
+    connect_fake(m, B=0.0005)
+    drive = FakeDrive(lib)
+    model = wire_model(m, B=0.0005)
+    return drive, model
+
+
+def test_single_move_prints_and_returns_the_stored_wavelength(rig, capsys):
+    m, lib, drive, model, sleeps = rig
+    assert m.moveToWavelength(780.25) == pytest.approx(780.25)
+    assert drive.moves == [-500]
+    assert lib.names().count("VCS_GetMovementState") == 1
+    assert model.home_writes() == [-500]
+    assert capsys.readouterr().out == "arrived at 780.25nm\n"
+    assert m._motor__stop is False and m._motor__moving is False
+
+
+def test_high_precision_toward_longer_wavelength_needs_no_overshoot(rig, capsys):
+    m, lib, drive, model, sleeps = rig
+    m.moveToWavelength(780.25, highPrecision=1)
+    assert drive.moves == [-500, 0]
+    assert capsys.readouterr().out == "arrived at 780.25nm\n"
+
+
+def test_high_precision_rising_screw_overshoots_3000(m, lib, monkeypatch, capsys):
+    drive, model = rising_rig(m, lib, monkeypatch)
+    Sleeps(monkeypatch)
+    m.moveToWavelength(780.0 - 500 * 0.0005, True)
+    assert drive.moves == [-3500, 3000]
+    assert model.home == -500
+    assert capsys.readouterr().out.count("arrived at") == 1
+
+
+def test_high_precision_falling_screw_overshoots_10000(rig, capsys):
+    m, lib, drive, model, sleeps = rig
+    m.moveToWavelength(780.0 - 500 * 0.0005, 1)  # +500 motor steps: shorter wavelength
+    assert drive.moves == [10500, -10000]
+    assert model.home == 500
+    assert capsys.readouterr().out == "arrived at 779.75nm\n"
+
+
+def test_high_precision_second_leg_corrects_a_short_first_leg(rig):
+    m, lib, drive, model, sleeps = rig
+    lib.fill["VCS_MoveToPosition"] = lambda args: (drive.moves.append(args[2]),
+                                                   setattr(drive, "position", drive.position + args[2] - 7))
+    m.moveToWavelength(780.0 - 500 * 0.0005, 1)
+    assert drive.moves == [10500, -10000 + 7]
+
+
+def test_wavelength_beyond_the_range_moves_to_the_end(rig):
+    m, lib, drive, model, sleeps = rig
+    assert m.moveToWavelength(850.0) == pytest.approx(800.0)
+    assert drive.moves == [-40000]
+
+
+@pytest.mark.parametrize("kind, reversed_, sends_idle", [
+    (0, False, False), (0, True, True), (1, True, True), (2, True, False), (2, False, False)])
+def test_output_idle_before_the_move_only_for_other_kinds_when_reversed(rig, kind, reversed_, sends_idle):
+    m, lib, drive, model, sleeps = rig
+    m._motor__revMotionTrigger = reversed_
+    m.moveToWavelength(780.0, trigger=kind)
+    idle = [c for c in lib.called("VCS_DigitalOutputConfiguration") if c.values()[2:7] == [3, 15, 0, 0, 0]]
+    assert len(idle) == int(sends_idle)
+    if sends_idle:
+        assert lib.names()[0] == "VCS_DigitalOutputConfiguration"
+
+
+def test_trigger_is_switched_on_before_the_move_and_off_after_each_leg(rig):
+    m, lib, drive, model, sleeps = rig
+    events = []
+    m._motor__activateTriggerOutput = lambda k: events.append(("on", k, len(drive.moves)))
+    m._motor__deactivateTriggerOutput = lambda k: events.append(("off", k, len(drive.moves)))
+    m.moveToWavelength(779.0, highPrecision=1, trigger=1)
+    assert events == [("on", 1, 0), ("off", 1, 1), ("on", 1, 1), ("off", 1, 2)]
+
+
+def test_stop_during_first_leg_ends_the_high_precision_move(rig, capsys):
+    m, lib, drive, model, sleeps = rig
+    drive.polls_per_move = 100
+    sleeps.on_call = lambda n: m.stopMovement() if n == 2 else None
+    result = m.moveToWavelength(779.0, highPrecision=1)
+    assert drive.moves == [12000]
+    assert "VCS_SetQuickStopState" in lib.names()
+    assert result == pytest.approx(model.to_wavelength(model.home))
+    assert capsys.readouterr().out == ""
+    assert m._motor__stop is False
+
+
+def test_two_decimals_and_the_value_read_back(rig, capsys):
+    m, lib, drive, model, sleeps = rig
+    model.home = 10
+    drive.position = 10
+    m.moveToWavelength(780)
+    assert capsys.readouterr().out == "arrived at 780.00nm\n"
+    assert drive.moves == [-10]
+
+
+def test_unreachable_wavelength_raises_before_any_command(rig):
+    m, lib, drive, model, sleeps = rig
+    m._motor__revMotionTrigger = True
+
+    def no_root(wl):
+        raise ValueError("No real roots: The discriminant is negative.")
+
+    m._motor__wavelengthToMotorposition = no_root
+    for kind in (0, 1, 2):
+        with pytest.raises(ValueError, match="^No real roots: The discriminant is negative.$"):
+            m.moveToWavelength(790.0, trigger=kind)
+    assert lib.calls == []
+
+
+def test_refused_without_connection(m, lib):
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        m.moveToWavelength(780.0)
+    assert lib.calls == []
