@@ -18,8 +18,9 @@ def plain_signature(fn_node):
     """The stub's parameters as inspect would print them, without annotations."""
     args = fn_node.args
     names = [a.arg for a in args.args]
-    defaults = [None] * (len(names) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
-    parts = [n if d is None else "%s=%r" % (n, d) for n, d in zip(names, defaults)]
+    none = object()
+    defaults = [none] * (len(names) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
+    parts = [n if d is none else "%s=%r" % (n, d) for n, d in zip(names, defaults)]
     return "(" + ", ".join(parts) + ")"
 
 
