@@ -1,0 +1,206 @@
+"""The module as Python sees it: names bound by the import, the class shape,
+signatures and docstrings, and the state of a new motor."""
+import ctypes
+import inspect
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+import tkinter
+import tkinter.filedialog
+import tkinter.messagebox
+
+import numpy
+import pytest
+
+import vostelmotor
+from conftest import BUILD, FakeLibrary, make_motor
+
+METHODS = [
+    ("__init__", "(self)", False),
+    ("connect", "(self, usb='USB0')", True),
+    ("disconnect", "(self)", True),
+    ("_motor__GetIndexValue", "(self, ObjectIndex, ObjectSubIndex, pData)", False),
+    ("_motor__SetIndexValue", "(self, ObjectIndex, ObjectSubIndex, Value)", False),
+    ("_motor__ReadMotorCoefficients", "(self)", False),
+    ("_motor__SetMotorCoefficients", "(self, A, B, C, maxWavelength, minWavelength)", False),
+    ("_motor__readWavelengthMinMax", "(self)", False),
+    ("getWavelengthMinMax", "(self)", True),
+    ("_motor__DCMotorParameter", "(self)", False),
+    ("setVelocityParameter", "(self, velocity, acceleration, deceleration)", True),
+    ("getVelocityParameter", "(self)", True),
+    ("_motor__convertMotorParameterToWavelength", "(self, pv, pa, pb)", True),
+    ("_motor__HomePosition", "(self)", False),
+    ("calibration", "(self, wavelength)", True),
+    ("_motor__hexToFloatForCoefficients", "(self, Read)", False),
+    ("_motor__coefficientsToHex", "(self, Coeff)", False),
+    ("_motor__minmaxToHex", "(self, minWl, maxWl)", False),
+    ("_motor__motorpositionToWavelength", "(self, Motorposition)", False),
+    ("_motor__wavelengthToMotorposition", "(self, Wavelength)", False),
+    ("_motor__wlSafetyCheck", "(self, wavelength)", False),
+    ("_motor__PositionSafetyCheck", "(self, steps)", False),
+    ("_motor__calculateOffset", "(self)", False),
+    ("moveToWavelength", "(self, wavelength, highPrecision=0, trigger=0)", True),
+    ("_motor__limitSwitch", "(self)", False),
+    ("_motor__limitSwitchCalibrationWindow", "(self)", False),
+    ("_motor__clearFault", "(self)", False),
+    ("moveSteps", "(self, steps, trigger=0)", True),
+    ("_motor__waittillmovementdone", "(self, trigger, pLimitSwitch)", False),
+    ("stopMovement", "(self)", True),
+    ("triggerParameter", "(self, intervalWidth)", True),
+    ("_motor__activatePositionTrigger", "(self)", True),
+    ("_motor__deactivatePositionTrigger", "(self)", True),
+    ("reverseMotionTrigger", "(self)", True),
+    ("_motor__activateTriggerOutput", "(self, triggerkind)", True),
+    ("_motor__deactivateTriggerOutput", "(self, triggerkind)", True),
+    ("getMoving", "(self)", True),
+    ("getWavelength", "(self)", True),
+    ("getCurrent", "(self)", True),
+    ("generateSupportData", "(self)", True),
+    ("_motor__dllCall", "(self, funcName, *args)", False),
+    ("getMotorParamters", "(self)", True),
+    ("_try_load", "(self, dll_path)", False),
+    ("_prompt_for_dll_and_copy", "(self, target_dir)", True),
+    ("load_epos_dll", "(self, package_dir=None)", True),
+]
+
+
+def test_import_binds_exactly_the_module_level_names_in_order():
+    names = [k for k in vars(vostelmotor) if not k.startswith("__")]
+    assert names == ["ct", "os", "np", "tk", "filedialog", "messagebox", "sleep", "frexp", "shutil", "motor"]
+    assert vostelmotor.ct is ctypes and vostelmotor.os is os and vostelmotor.np is numpy
+    assert vostelmotor.tk is tkinter and vostelmotor.filedialog is tkinter.filedialog
+    assert vostelmotor.messagebox is tkinter.messagebox and vostelmotor.sleep is time.sleep
+    assert vostelmotor.frexp is math.frexp and vostelmotor.shutil is shutil
+
+
+def _import_with(prelude):
+    code = prelude + "\nimport sys; sys.path.insert(0, %r)\n" % BUILD + (
+        "try:\n    import vostelmotor\nexcept ImportError as e:\n"
+        "    print(repr(str(e)), type(e.__context__).__name__, str(e.__context__))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    return out.stdout.strip()
+
+
+def test_missing_or_broken_numpy_gives_please_install_numpy_with_the_cause_attached(tmp_path):
+    assert _import_with("import sys; sys.modules['numpy'] = None") == (
+        "'please install numpy' ModuleNotFoundError import of numpy halted; None in sys.modules")
+    broken = tmp_path / "numpy"
+    broken.mkdir()
+    (broken / "__init__.py").write_text("raise RuntimeError('half-installed numpy')\n")
+    out = _import_with("import sys; sys.path.insert(0, %r)" % str(tmp_path))
+    assert out == "'please install numpy' RuntimeError half-installed numpy"
+
+
+def test_other_import_failures_propagate_unchanged():
+    out = _import_with("import sys; sys.modules['tkinter'] = None")
+    assert out.startswith("'import of tkinter halted")
+
+
+def test_class_is_a_plain_class_with_exactly_its_functions_in_order():
+    cls = vostelmotor.motor
+    assert cls.__bases__ == (object,) and cls.__name__ == "motor"
+    standard = {"__module__", "__qualname__", "__dict__", "__weakref__", "__doc__"}
+    ours = [k for k in vars(cls) if k not in standard]
+    assert ours == [name for name, _, _ in METHODS]
+    assert cls.__module__ == "vostelmotor"
+
+
+@pytest.mark.parametrize("key,signature,has_doc", METHODS)
+def test_signatures_and_docstring_presence(key, signature, has_doc):
+    fn = getattr(vostelmotor.motor, key)
+    assert str(inspect.signature(fn)) == signature
+    assert (fn.__doc__ is not None) == has_doc
+    if key.startswith("_motor__"):
+        assert fn.__name__ == key[len("_motor"):]
+
+
+def test_fixed_docstrings():
+    cls = vostelmotor.motor
+    assert cls.connect.__doc__ == (
+        "Tries to establish a connection to the Epos\n        \n        Parameters\n        ----------\n"
+        "        usb: the usb port on which the connection should be established, default = 'USB0'\n\n"
+        "        Returns True if successful\n\n        ")
+    assert cls.disconnect.__doc__ == "Closes the Connection to the EPOS and stores all parameters\n        "
+    assert cls.load_epos_dll.__doc__ == "Load the DLL if it exists, otherwise prompt the user once."
+    assert cls._prompt_for_dll_and_copy.__doc__ == (
+        "Show a GUI file picker to let the user select the DLL and copy it.")
+    assert cls.generateSupportData.__doc__ == (
+        "Asks the user for a file location to save support data and enables support data collection.")
+
+
+def test_argument_binding_follows_python_rules(m):
+    with pytest.raises(TypeError, match="takes from 1 to 2 positional arguments but 3 were given"):
+        m.connect("USB0", 1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'port'"):
+        m.connect(port="USB1")
+    with pytest.raises(TypeError, match="multiple values for argument 'steps'"):
+        m.moveSteps(1, steps=2)
+    with pytest.raises(TypeError, match="missing 2 required positional arguments: 'acceleration' and 'deceleration'"):
+        m.setVelocityParameter(1.0)
+    with pytest.raises(TypeError):
+        vostelmotor.motor(1)
+
+
+EXPECTED_STATE = [
+    ("_motor__minVelocityMP", float, 0.0), ("_motor__maxVelocityMP", float, 4900.0),
+    ("_motor__minAccMP", float, 0.01), ("_motor__maxAccMP", float, 4900.0),
+    ("DLL_FILENAME", str, "EposCMD64.dll"), ("eposdll", FakeLibrary, None),
+    ("_motor__keyhandle", int, 0), ("_motor__NodeId", ctypes.c_ushort, 0),
+    ("_motor__pErrorCode", ctypes.c_uint32, 0), ("_motor__connection", bool, False),
+    ("_motor__CoeffA", float, 0.0), ("_motor__CoeffB", float, 0.0), ("_motor__CoeffC", float, 0.0),
+    ("_motor__pm", bool, True), ("_motor__BallScrew", int, 0),
+    ("_motor__pEncoderResolution", ctypes.c_uint32, 0), ("_motor__pInvertedPolarity", ctypes.c_int, 0),
+    ("_motor__maxWavelength", float, 0.0), ("_motor__minWavelength", float, 0.0),
+    ("_motor__offset", int, 0), ("_motor__QCL", bool, False),
+    ("_motor__pPositionIs", None, 0),
+    ("_motor__vMP", ctypes.c_uint32, 0), ("_motor__aMP", ctypes.c_uint32, 0), ("_motor__bMP", ctypes.c_uint32, 0),
+    ("_motor__moving", bool, False), ("_motor__stop", bool, False), ("_inLimitSwitch", bool, False),
+    ("_motor__revMotionTrigger", bool, False), ("_motor__generateSupportData", bool, False),
+    ("_motor__supportFilePath", str, ""),
+    ("_motor__MaxProfileVelocity", ctypes.c_int, 4900), ("_motor__MaxAcceleration", ctypes.c_int, 4900),
+    ("_motor__MaxOutputCurrent", ctypes.c_short, 790), ("_motor__NominalCurrent", ctypes.c_short, 385),
+]
+
+
+def test_new_motor_state_names_types_defaults_and_order(m, lib):
+    assert list(vars(m)) == [name for name, _, _ in EXPECTED_STATE]
+    for name, typ, value in EXPECTED_STATE:
+        obj = getattr(m, name)
+        if name == "eposdll":
+            assert obj is lib
+            continue
+        if name == "_motor__pPositionIs":
+            assert ctypes.sizeof(obj) == 4 and isinstance(obj, ctypes._SimpleCData) and obj._type_ in "li"
+            assert obj.value == 0
+            continue
+        assert type(obj) is typ, name
+        assert (obj.value if isinstance(obj, ctypes._SimpleCData) else obj) == value, name
+    assert not hasattr(m, "_motor__wavelengthRange") and not hasattr(m, "_dutyCycle")
+    # Separate cells per object: one object's cell is never another's.
+    other = make_motor(lib)
+    assert other._motor__pErrorCode is not m._motor__pErrorCode
+
+
+def test_init_loads_the_library_through_attribute_lookup(lib):
+    seen = []
+
+    class Recording(vostelmotor.motor):
+        def load_epos_dll(self, package_dir="unset"):
+            seen.append((package_dir, self.DLL_FILENAME, hasattr(self, "_motor__keyhandle")))
+            return lib
+
+    Recording()
+    assert seen == [("unset", "EposCMD64.dll", False)]
+
+
+def test_init_lets_loading_errors_propagate():
+    class NoLibrary(vostelmotor.motor):
+        def load_epos_dll(self, package_dir=None):
+            raise ImportError("nothing here")
+
+    with pytest.raises(ImportError, match="nothing here"):
+        NoLibrary()
