@@ -1,0 +1,286 @@
+"""The limit-switch calibration window: the exact toolkit calls against a
+fake `tk`, and the real window on an Xvfb display driven with xdotool."""
+import os
+import shutil
+import subprocess
+import time
+import tkinter
+import types
+
+import pytest
+
+import vostelmotor
+from conftest import connect_fake
+
+
+# --- a fake toolkit that records every call ----------------------------------
+
+class Recorder:
+    def __init__(self, screen=(1920, 1080)):
+        self.log = []
+        self.screen = screen
+        self.widgets = {}
+
+    def module(self):
+        def factory(kind):
+            def create(*args, **kwargs):
+                w = FakeWidget(self, kind, args, kwargs)
+                self.widgets.setdefault(kind, []).append(w)
+                self.log.append((kind,) + tuple(getattr(a, "name", a) for a in args) + (kwargs,))
+                return w
+            return create
+        return types.SimpleNamespace(**{k: factory(k) for k in ("Tk", "Frame", "Label", "Entry", "Button")})
+
+
+class FakeWidget:
+    def __init__(self, recorder, kind, args, kwargs):
+        self.recorder, self.kind, self.kwargs = recorder, kind, kwargs
+        self.name = "%s%d" % (kind, len(recorder.widgets.get(kind, [])))
+        self.text = ""
+
+    def __getattr__(self, method):
+        def call(*args, **kwargs):
+            self.recorder.log.append((self.name + "." + method,) + args + ((kwargs,) if kwargs else ()))
+            if method == "winfo_screenwidth":
+                return self.recorder.screen[0]
+            if method == "winfo_screenheight":
+                return self.recorder.screen[1]
+            if method == "get":
+                return self.text
+        return call
+
+
+@pytest.fixture
+def fake_tk(m, monkeypatch):
+    connect_fake(m)
+    recorder = Recorder()
+    monkeypatch.setattr(vostelmotor, "tk", recorder.module())
+    calls = []
+    m.calibration = lambda wl: calls.append(("calibration", wl))
+    m.disconnect = lambda: calls.append(("disconnect",))
+    return recorder, calls
+
+
+def test_toolkit_calls_in_order(m, fake_tk):
+    recorder, calls = fake_tk
+    assert m._motor__limitSwitchCalibrationWindow() is None
+    close = recorder.log[1][2]
+    command = recorder.widgets["Button"][0].kwargs["command"]
+    normal, title = ("Arial", 10), ("Arial", 12, "bold")
+    assert recorder.log == [
+        ("Tk", {}),
+        ("Tk0.protocol", "WM_DELETE_WINDOW", close),
+        ("Tk0.title", "Calibration"),
+        ("Tk0.geometry", "300x180"),
+        ("Tk0.resizable", False, False),
+        ("Tk0.winfo_screenwidth",),
+        ("Tk0.winfo_screenheight",),
+        ("Tk0.geometry", "+810+450"),
+        ("Frame", "Tk0", {"padx": 20, "pady": 20}),
+        ("Frame0.pack", {"expand": True, "fill": "both"}),
+        ("Label", "Frame0", {"text": "Limitswitch reached!", "fg": "red", "font": title}),
+        ("Label", "Frame0", {"text": "Please recalibrate", "font": normal}),
+        ("Label", "Frame0", {"text": "Enter actual wavelength (nm):", "font": normal}),
+        ("Label0.pack", {"pady": (0, 5)}),
+        ("Label1.pack", {"pady": (0, 10)}),
+        ("Label2.pack",),
+        ("Entry", "Frame0", {"width": 12, "justify": "center", "font": normal}),
+        ("Entry0.pack", {"pady": (5, 15)}),
+        ("Button", "Frame0", {"text": "Calibrate", "command": command, "bg": "#007ACC", "fg": "white",
+                              "font": normal}),
+        ("Button0.pack",),
+        ("Tk0.mainloop",),
+    ]
+    assert calls == []
+    assert close() is None
+    assert calls == [] and m._motor__stop is False
+
+
+@pytest.mark.parametrize("screen, place", [((1001, 601), "+350+210"), ((200, 100), "+-50+-40")])
+def test_placement_centres_the_window(m, fake_tk, screen, place):
+    recorder, calls = fake_tk
+    recorder.screen = screen
+    m._motor__limitSwitchCalibrationWindow()
+    assert ("Tk0.geometry", place) in recorder.log
+
+
+def press(recorder, text):
+    recorder.widgets["Entry"][0].text = text
+    recorder.widgets["Button"][0].kwargs["command"]()
+
+
+def test_good_entry_calibrates_closes_and_disconnects(m, fake_tk):
+    recorder, calls = fake_tk
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    del recorder.log[:]
+    press(recorder, "  780.5 ")
+    assert calls == [("calibration", 780.5), ("disconnect",)]
+    assert recorder.log == [("Entry0.get",), ("Tk0.destroy",)]
+    assert m._inLimitSwitch is False and m._motor__stop is True
+
+
+@pytest.mark.parametrize("text", ["780,5", "", "nm"])
+def test_bad_entry_raises_and_changes_nothing(m, lib, fake_tk, text):
+    recorder, calls = fake_tk
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    with pytest.raises(ValueError):
+        press(recorder, text)
+    assert calls == [] and lib.calls == []
+    assert ("Tk0.destroy",) not in recorder.log
+    assert m._inLimitSwitch is True and m._motor__stop is False
+
+
+def test_failing_calibration_keeps_the_window(m, fake_tk):
+    recorder, calls = fake_tk
+
+    def refuse(wl):
+        raise ValueError("No real roots: The discriminant is negative.")
+
+    m.calibration = refuse
+    m._motor__limitSwitchCalibrationWindow()
+    with pytest.raises(ValueError):
+        press(recorder, "790")
+    assert ("Tk0.destroy",) not in recorder.log and calls == []
+
+
+# --- the real window on a virtual display --------------------------------------
+
+@pytest.fixture(scope="module")
+def display():
+    if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+        pytest.skip("Xvfb and xdotool are needed for the real window")
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
+                              pass_fds=[write], stderr=subprocess.DEVNULL)
+    os.close(write)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read, 16)
+        if not chunk:
+            pytest.skip("Xvfb did not start")
+        number += chunk
+    os.close(read)
+    name = ":" + number.decode().strip()
+    old = os.environ.get("DISPLAY")
+    os.environ["DISPLAY"] = name
+    yield name
+    if old is None:
+        os.environ.pop("DISPLAY", None)
+    else:
+        os.environ["DISPLAY"] = old
+    server.terminate()
+    server.wait()
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], check=True)
+
+
+def centre(widget):
+    return widget.winfo_rootx() + widget.winfo_width() // 2, widget.winfo_rooty() + widget.winfo_height() // 2
+
+
+class Operator:
+    """Drives the window from inside its own event loop, one step per `after`
+    callback; an error in a step closes the window so that the test ends."""
+
+    def __init__(self, steps):
+        self.steps = list(steps)
+        self.failures = []
+        self.reported = []
+        self.window = None
+
+    def attach(self, window):
+        self.window = window
+        window.report_callback_exception = lambda kind, value, tb: self.reported.append(value)
+        window.after(1, self.next_step)
+
+    def next_step(self):
+        step = self.steps.pop(0)
+        try:
+            step(self.window)
+        except BaseException as e:  # noqa: B902 - any failure must end the loop
+            self.failures.append(e)
+            self.window.destroy()
+            return
+        if self.steps:
+            self.window.after(1, self.next_step)
+
+    def settle(self, done):
+        """Processes the events xdotool sent until `done()` holds."""
+        for _ in range(500):
+            self.window.update()
+            if done():
+                return
+            time.sleep(0.01)
+        raise AssertionError("the window did not react")
+
+
+def test_real_window(m, display, monkeypatch):
+    connect_fake(m)
+    calls = []
+    m.calibration = lambda wl: calls.append(("calibration", wl))
+    m.disconnect = lambda: calls.append(("disconnect",))
+    m._inLimitSwitch = True
+    seen = {}
+
+    def look(w):
+        w.update()
+        frame = w.winfo_children()[0]
+        labels = [c for c in frame.winfo_children() if isinstance(c, tkinter.Label)]
+        seen["title"] = w.title()
+        seen["geometry"] = w.winfo_geometry()
+        seen["resizable"] = tuple(bool(int(v)) for v in w.resizable())
+        seen["texts"] = [c.cget("text") for c in labels]
+        seen["red"] = labels[0].cget("fg")
+        seen["classes"] = [c.winfo_class() for c in frame.winfo_children()]
+
+    def close_request(w):
+        w.tk.call(w.protocol("WM_DELETE_WINDOW"))
+        w.update()
+        assert w.winfo_exists() and not calls
+
+    def bad_entry(w):
+        entry, button = w.winfo_children()[0].winfo_children()[3:5]
+        xdotool("mousemove", *centre(entry), "click", 1)
+        entry.focus_force()
+        w.update()
+        xdotool("type", "--delay", 0, "780,5")
+        xdotool("mousemove", *centre(button), "click", 1)
+        operator.settle(lambda: operator.reported)
+        assert w.winfo_exists() and entry.get() == "780,5" and not calls
+
+    def good_entry(w):
+        entry, button = w.winfo_children()[0].winfo_children()[3:5]
+        entry.delete(0, "end")
+        xdotool("type", "--delay", 0, " 781.5 ")
+        xdotool("mousemove", *centre(button), "click", 1)
+        operator.settle(lambda: calls)
+
+    operator = Operator([look, close_request, bad_entry, good_entry])
+
+    class OperatedTk(tkinter.Tk):
+        def __init__(self):
+            super().__init__()
+            operator.attach(self)
+
+    monkeypatch.setattr(vostelmotor, "tk", types.SimpleNamespace(
+        Tk=OperatedTk, Frame=tkinter.Frame, Label=tkinter.Label, Entry=tkinter.Entry, Button=tkinter.Button))
+    assert m._motor__limitSwitchCalibrationWindow() is None
+
+    assert operator.failures == []
+    assert seen == {
+        "title": "Calibration",
+        "geometry": "300x180+810+450",
+        "resizable": (False, False),
+        "texts": ["Limitswitch reached!", "Please recalibrate", "Enter actual wavelength (nm):"],
+        "red": "red",
+        "classes": ["Label", "Label", "Label", "Entry", "Button"],
+    }
+    assert len(operator.reported) == 1 and isinstance(operator.reported[0], ValueError)
+    assert calls == [("calibration", 781.5), ("disconnect",)]
+    assert m._inLimitSwitch is False and m._motor__stop is True
+    with pytest.raises(tkinter.TclError):  # the window is gone
+        operator.window.winfo_exists()
