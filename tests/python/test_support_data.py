@@ -1,0 +1,174 @@
+"""generateSupportData: the folder dialog, the header and snapshot records,
+and the records the call wrapper, supervision and recovery append."""
+import ctypes
+import datetime as real_datetime
+import re
+import sys
+import types
+
+import pytest
+
+import vostelmotor
+from conftest import connect_fake
+from fake_drive import FakeDrive, Sleeps, wire_model
+
+FILE = "SupportData_VostelMotorControl.txt"
+HEADER = re.compile(r"Support Data File VostelMotorControl - Generated on "
+                    r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{6})?\n")
+
+
+class Dialogs:
+    """Stands in for the toolkit: a hidden root and a directory dialog."""
+
+    def __init__(self, monkeypatch, answer):
+        self.answer = answer
+        self.log = []
+        dialogs = self
+
+        class Root:
+            def __init__(self):
+                dialogs.log.append("Tk")
+
+            def withdraw(self):
+                dialogs.log.append("withdraw")
+
+        def askdirectory(**kwargs):
+            self.log.append(("askdirectory", kwargs))
+            return self.answer
+
+        monkeypatch.setattr(vostelmotor, "tk", types.SimpleNamespace(Tk=Root))
+        monkeypatch.setattr(vostelmotor, "filedialog", types.SimpleNamespace(askdirectory=askdirectory))
+
+
+def controller_reads(lib, pv=1200, pa=800, pb=900, inputs=2, state=1):
+    def profile(args):
+        args[2]._obj.value, args[3]._obj.value, args[4]._obj.value = pv, pa, pb
+
+    def digital(args):
+        args[2]._obj.value = inputs
+
+    def device_state(args):
+        args[2]._obj.value = state
+
+    lib.fill.update({"VCS_GetPositionProfile": profile, "VCS_GetAllDigitalInputs": digital,
+                     "VCS_GetState": device_state})
+
+
+BLOCK = ("Keyhandle: 7\nState: 1\nCoefficent A: 1e-11\nCoefficent B: -0.0005\nCoefficent C: 780.0\n"
+         "EncoderResolution: 512\nWavelengthrange: 790.0nm to 770.0nm\nMotorposition Offset: -35\n"
+         "MotorPosition: -123\nMotorVelocity: 1200\nMotorAcceleration/Deceleration: 800/900\n"
+         "Digitalinputs (Limitswitches): 2\n")
+
+
+def test_connected_snapshot_appended_at_every_call(m, lib, monkeypatch, tmp_path, capsys):
+    connect_fake(m, lo=770.0, hi=790.0, offset=-35)
+    m._motor__pPositionIs.value = -123
+    controller_reads(lib)
+    dialogs = Dialogs(monkeypatch, str(tmp_path))
+    assert m.generateSupportData() is None
+    m.generateSupportData()
+
+    path = tmp_path / FILE
+    assert m._motor__supportFilePath == str(path)
+    assert m._motor__generateSupportData is True
+    assert dialogs.log[:3] == ["Tk", "withdraw", ("askdirectory", {"title": "Select location to save support data"})]
+    assert lib.names() == ["VCS_GetPositionProfile", "VCS_GetAllDigitalInputs", "VCS_GetState"] * 2
+    assert capsys.readouterr().out == (
+        "Support data collection enabled. File will be saved to: %s\n" % path) * 2
+    assert HEADER.sub("HEADER\n", path.read_text()) == ("HEADER\n" + BLOCK) * 2
+
+
+def test_header_time_has_microseconds_only_when_nonzero(m, lib, monkeypatch, tmp_path):
+    connect_fake(m)
+    Dialogs(monkeypatch, str(tmp_path))
+    times = iter([real_datetime.datetime(2026, 12, 7, 8, 5, 9), real_datetime.datetime(2026, 12, 7, 8, 5, 9, 1500)])
+
+    class Clock:
+        @staticmethod
+        def now():
+            return next(times)
+
+    monkeypatch.setitem(sys.modules, "datetime", types.SimpleNamespace(datetime=Clock))
+    m.generateSupportData()
+    m.generateSupportData()
+    headers = [line for line in (tmp_path / FILE).read_text().splitlines() if line.startswith("Support Data")]
+    assert [h.split(" on ")[1] for h in headers] == ["2026-12-07 08:05:09", "2026-12-07 08:05:09.001500"]
+
+
+def test_without_a_connection_the_file_says_so_and_the_call_raises(m, lib, monkeypatch, tmp_path):
+    Dialogs(monkeypatch, str(tmp_path))
+    for name in ("VCS_GetPositionProfile", "VCS_GetAllDigitalInputs", "VCS_GetState"):
+        lib.results[name] = 0
+    lib.error_codes["VCS_GetState"] = 0x10000003
+    with pytest.raises(ConnectionError, match="^Please connect motor$"):
+        m.generateSupportData()
+    lines = (tmp_path / FILE).read_text().split("\n")
+    assert [line.split(":")[0] for line in lines[:3]] == ["Failed"] * 3
+    assert lines[2].startswith("Failed: VCS_GetState: 0, 0, <cparam 'P' (")
+    assert lines[2].endswith(")>: 268435459 Fake error 268435459")
+    assert HEADER.match(lines[3] + "\n")
+    assert lines[4:] == ["No connection to motor"]
+
+    # The next record continues on the same line.
+    lib.results["VCS_ClearFault"] = 0
+    m._motor__dllCall("VCS_ClearFault", 0, m._motor__NodeId, ctypes.byref(m._motor__pErrorCode))
+    assert (tmp_path / FILE).read_text().endswith("No connection to motorFailed: VCS_ClearFault: 0, 0: "
+                                                  "268435457 Fake error 268435457\n")
+
+
+def test_cancelled_dialog_switches_collection_on_without_a_file(m, lib, monkeypatch, tmp_path, capsys):
+    connect_fake(m)
+    m._motor__supportFilePath = "kept"
+    Dialogs(monkeypatch, "")
+    assert m.generateSupportData() is None
+    assert capsys.readouterr().out == "No location for support data selected.\n"
+    assert m._motor__generateSupportData is True and m._motor__supportFilePath == "kept"
+    assert lib.calls == []
+
+
+def test_cancelled_first_dialog_makes_the_first_move_sample_fail(m, lib, monkeypatch):
+    connect_fake(m)
+    Dialogs(monkeypatch, "")
+    m.generateSupportData()
+    drive = FakeDrive(lib, polls_per_move=30)
+    wire_model(m)
+    Sleeps(monkeypatch)
+    with pytest.raises(FileExistsError, match="^Support file not found.$"):
+        m.moveSteps(10)
+    assert lib.names().count("VCS_GetMovementState") == 10
+    assert m._motor__moving is False
+
+
+def test_unwritable_snapshot(m, lib, monkeypatch, tmp_path):
+    connect_fake(m)
+    Dialogs(monkeypatch, str(tmp_path / "removed"))
+    with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
+        m.generateSupportData()
+    assert isinstance(info.value.__context__, FileNotFoundError)
+
+
+def test_file_gathers_the_records_of_a_move(m, lib, monkeypatch, tmp_path):
+    """Header and snapshot, then a failed command, move samples and the
+    limit-switch line, each in its own format."""
+    connect_fake(m, lo=770.0, hi=790.0)
+    controller_reads(lib, inputs=0)
+    Dialogs(monkeypatch, str(tmp_path))
+    m.generateSupportData()
+    drive = FakeDrive(lib, position=-200, polls_per_move=10)
+    drive.current = 55
+    wire_model(m)
+    Sleeps(monkeypatch)
+    lib.results["VCS_MoveToPosition"] = 0
+    lib.error_codes["VCS_MoveToPosition"] = 0x34000007
+    lib.error_texts[0x34000007] = "drive not enabled"
+    m.moveSteps(0)
+    drive.inputs = [0, 1, 1]
+    m._motor__limitSwitchCalibrationWindow = lambda: None
+    m._motor__SetIndexValue = lambda *a: 1
+    m.moveSteps(0)
+    lines = (tmp_path / FILE).read_text().splitlines()[13:]
+    assert lines == ["Failed: VCS_MoveToPosition: 7, 0, 0, 0, 1: 872415239 drive not enabled",
+                     "Position: -200, Current: 55",
+                     "Failed: VCS_MoveToPosition: 7, 0, 0, 0, 1: 872415239 drive not enabled",
+                     "Limitswitch activated: 1",
+                     "Failed: VCS_MoveToPosition: 7, 0, 20000, 0, 1: 872415239 drive not enabled"]
