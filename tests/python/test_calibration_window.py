@@ -7,7 +7,7 @@ import pytest
 
 import vostelmotor
 from conftest import connect_fake
-from tk_display import Operator, centre, display, operated_toolkit, xdotool  # noqa: F401 (fixture)
+from tk_display import Operator, display, operated_toolkit  # noqa: F401 (fixture)
 
 
 # --- a fake toolkit that records every call ----------------------------------
@@ -169,21 +169,11 @@ def test_real_window(m, display, monkeypatch):
         assert w.winfo_exists() and not calls
 
     def bad_entry(w):
-        entry, button = w.winfo_children()[0].winfo_children()[3:5]
-        xdotool("mousemove", *centre(entry), "click", 1)
-        entry.focus_force()
-        w.update()
-        xdotool("type", "--delay", 0, "780,5")
-        xdotool("mousemove", *centre(button), "click", 1)
-        operator.settle(lambda: operator.reported)
+        entry = operator.calibrate_with("780,5", lambda: operator.reported)
         assert w.winfo_exists() and entry.get() == "780,5" and not calls
 
     def good_entry(w):
-        entry, button = w.winfo_children()[0].winfo_children()[3:5]
-        entry.delete(0, "end")
-        xdotool("type", "--delay", 0, " 781.5 ")
-        xdotool("mousemove", *centre(button), "click", 1)
-        operator.settle(lambda: calls)
+        operator.calibrate_with(" 781.5 ", lambda: calls)
 
     operator = Operator([look, close_request, bad_entry, good_entry])
 

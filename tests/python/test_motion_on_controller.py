@@ -6,7 +6,7 @@ import types
 import pytest
 
 import vostelmotor
-from tk_display import Operator, centre, display, operated_toolkit, xdotool  # noqa: F401 (fixture)
+from tk_display import Operator, display, operated_toolkit  # noqa: F401 (fixture)
 
 
 @pytest.fixture
@@ -146,13 +146,7 @@ def test_move_into_a_limit_switch(m, sim, monkeypatch, display, capsys):
     half_span = round(abs(m._motor__wavelengthToMotorposition(800.0) - m._motor__wavelengthToMotorposition(760.0)) / 2)
 
     def calibrate_to_785(window):
-        entry, button = window.winfo_children()[0].winfo_children()[3:5]
-        xdotool("mousemove", *centre(entry), "click", 1)
-        entry.focus_force()
-        window.update()
-        xdotool("type", "--delay", 0, "785.0")
-        xdotool("mousemove", *centre(button), "click", 1)
-        operator.settle(lambda: not m._motor__connection)
+        operator.calibrate_with("785.0", lambda: not m._motor__connection)
 
     operator = Operator([calibrate_to_785])
     monkeypatch.setattr(vostelmotor, "tk", operated_toolkit(operator))

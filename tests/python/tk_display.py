@@ -1,6 +1,9 @@
 """A virtual X display for tests of real Tk windows, and an operator that
 works a window from inside its own event loop with xdotool."""
+import atexit
+import ctypes
 import os
+import signal
 import shutil
 import subprocess
 import time
@@ -10,31 +13,48 @@ import types
 import pytest
 
 
-@pytest.fixture(scope="module")
-def display():
-    if not shutil.which("Xvfb") or not shutil.which("xdotool"):
-        pytest.skip("Xvfb and xdotool are needed for the real window")
+_server = []  # one X server per test run: Tk keeps its display connection for the life of the process
+
+
+def _die_with_parent():
+    """In the child: ask Linux for SIGTERM when the test process dies, even
+    when it dies without running its exit handlers."""
+    try:
+        ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def _start_server():
     read, write = os.pipe()
     server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
-                              pass_fds=[write], stderr=subprocess.DEVNULL)
+                              pass_fds=[write], stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
     os.close(write)
     number = b""
     while not number.endswith(b"\n"):
         chunk = os.read(read, 16)
         if not chunk:
-            pytest.skip("Xvfb did not start")
+            break
         number += chunk
     os.close(read)
-    name = ":" + number.decode().strip()
-    old = os.environ.get("DISPLAY")
-    os.environ["DISPLAY"] = name
-    yield name
-    if old is None:
-        os.environ.pop("DISPLAY", None)
-    else:
-        os.environ["DISPLAY"] = old
-    server.terminate()
-    server.wait()
+    if not number.endswith(b"\n"):
+        server.wait()
+        return None
+    atexit.register(lambda: (server.terminate(), server.wait()))
+    return ":" + number.decode().strip()
+
+
+@pytest.fixture
+def display(monkeypatch):
+    """A 1920 x 1080 virtual display (Xvfb) as DISPLAY."""
+    if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+        pytest.skip("Xvfb and xdotool are needed for the real window")
+    if not _server:
+        _server.append(_start_server())
+    if _server[0] is None:
+        pytest.skip("Xvfb did not start")
+    monkeypatch.setenv("DISPLAY", _server[0])
+    return _server[0]
 
 
 def xdotool(*args):
@@ -79,6 +99,18 @@ class Operator:
                 return
             time.sleep(0.01)
         raise AssertionError("the window did not react")
+
+    def calibrate_with(self, text, done):
+        """Types `text` into the wavelength entry and clicks "Calibrate"."""
+        entry, button = self.window.winfo_children()[0].winfo_children()[3:5]
+        entry.delete(0, "end")
+        xdotool("mousemove", *centre(entry), "click", 1)
+        entry.focus_force()
+        self.window.update()
+        xdotool("type", "--delay", 0, text)
+        xdotool("mousemove", *centre(button), "click", 1)
+        self.settle(done)
+        return entry
 
 
 def operated_toolkit(operator):
