@@ -108,17 +108,6 @@ def test_unwritable_support_file_stops_the_recovery(rig, capsys):
     assert windows == [] and m._inLimitSwitch is False
 
 
-def test_unreachable_middle_raises_before_the_pause(rig):
-    m, lib, sleeps, windows = rig
-
-    def no_root(wl):
-        raise ValueError("No real roots: The discriminant is negative.")
-
-    m._motor__wavelengthToMotorposition = no_root
-    with pytest.raises(ValueError):
-        m._motor__limitSwitch()
-    assert sleeps.seconds == [] and lib.names() == ["VCS_GetAllDigitalInputs"]
-
 
 def test_clear_fault(m, lib):
     assert m._motor__clearFault() is None

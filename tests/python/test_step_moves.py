@@ -43,14 +43,6 @@ def test_range_guard_result_is_sent_with_the_drive_sign(rig):
     assert drive.moves == [-1234]
 
 
-def test_rising_screw_moves_as_given(m, lib, monkeypatch):
-    connect_fake(m, B=0.0005)
-    drive = FakeDrive(lib)
-    wire_model(m, B=0.0005)
-    Sleeps(monkeypatch)
-    m.moveSteps(-300, trigger=2)
-    assert drive.moves == [-300]
-
 
 def test_stop_request_is_cleared_on_return(rig):
     m, lib, drive, model, sleeps = rig

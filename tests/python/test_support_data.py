@@ -145,30 +145,3 @@ def test_unwritable_snapshot(m, lib, monkeypatch, tmp_path):
     with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
         m.generateSupportData()
     assert isinstance(info.value.__context__, FileNotFoundError)
-
-
-def test_file_gathers_the_records_of_a_move(m, lib, monkeypatch, tmp_path):
-    """Header and snapshot, then a failed command, move samples and the
-    limit-switch line, each in its own format."""
-    connect_fake(m, lo=770.0, hi=790.0)
-    controller_reads(lib, inputs=0)
-    Dialogs(monkeypatch, str(tmp_path))
-    m.generateSupportData()
-    drive = FakeDrive(lib, position=-200, polls_per_move=10)
-    drive.current = 55
-    wire_model(m)
-    Sleeps(monkeypatch)
-    lib.results["VCS_MoveToPosition"] = 0
-    lib.error_codes["VCS_MoveToPosition"] = 0x34000007
-    lib.error_texts[0x34000007] = "drive not enabled"
-    m.moveSteps(0)
-    drive.inputs = [0, 1, 1]
-    m._motor__limitSwitchCalibrationWindow = lambda: None
-    m._motor__SetIndexValue = lambda *a: 1
-    m.moveSteps(0)
-    lines = (tmp_path / FILE).read_text().splitlines()[13:]
-    assert lines == ["Failed: VCS_MoveToPosition: 7, 0, 0, 0, 1: 872415239 drive not enabled",
-                     "Position: -200, Current: 55",
-                     "Failed: VCS_MoveToPosition: 7, 0, 0, 0, 1: 872415239 drive not enabled",
-                     "Limitswitch activated: 1",
-                     "Failed: VCS_MoveToPosition: 7, 0, 20000, 0, 1: 872415239 drive not enabled"]

@@ -62,15 +62,6 @@ def test_dispatchers_by_kind(m, lib):
                            "VCS_DisablePositionCompare", "VCS_DeactivatePositionCompare"]
 
 
-def test_dispatchers_call_the_position_trigger_through_the_object(m, lib):
-    seen = []
-    m._motor__activatePositionTrigger = lambda: seen.append("on")
-    m._motor__deactivatePositionTrigger = lambda: seen.append("off")
-    m._motor__activateTriggerOutput(1)
-    m._motor__deactivateTriggerOutput(1)
-    assert seen == ["on", "off"]
-    assert lib.calls == []
-
 
 # --- position-compare trigger ----------------------------------------------
 
