@@ -5,9 +5,7 @@ node id as a c_ushort by value, out-cells by reference.
 Set VOSTEL_SIM_LIB to the built EposCMD64.dll to run these tests."""
 import ctypes
 import os
-import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -208,47 +206,3 @@ def test_trigger_outputs_are_recorded(conn, sim):
     assert times == sorted(times)
     assert [(o["output"], o["level"]) for o in trace["outputs"]] == [(3, 1), (3, 0)]
     assert sim.command_count("VCS_GetMovementState") >= 10
-
-
-def test_stored_calibration_reaches_the_next_process(conn, sim):
-    mp = ctypes.c_int(-2222)
-    count = ctypes.c_int(0)
-    assert conn.call("VCS_SetObject", 0x2081, 0, ctypes.byref(mp), 4, ctypes.byref(count))
-    assert conn.call("VCS_MoveToPosition", 1234, 0, 1)
-    assert conn.call("VCS_WaitForTargetReached", 5000)
-    assert conn.call("VCS_Store")
-
-    child = (
-        "import ctypes, sys\n"
-        "dll = ctypes.CDLL(sys.argv[1]); e = ctypes.c_uint32(0); n = ctypes.c_ushort(0)\n"
-        "h = dll.VCS_OpenDevice(b'EPOS2', b'MAXON SERIAL V2', b'USB', b'USB0', ctypes.byref(e))\n"
-        "p, home, c = ctypes.c_int(0), ctypes.c_int(0), ctypes.c_int(0)\n"
-        "dll.VCS_GetPositionIs(h, n, ctypes.byref(p), ctypes.byref(e))\n"
-        "dll.VCS_GetObject(h, n, 0x2081, 0, ctypes.byref(home), 4, ctypes.byref(c), ctypes.byref(e))\n"
-        "print(p.value, home.value)\n"
-    )
-    out = subprocess.run([sys.executable, "-c", child, LIB_PATH], capture_output=True, text=True, check=True)
-    assert out.stdout.split() == ["1234", "-2222"]
-
-
-def test_current_read_from_another_thread_during_a_wait(conn, sim):
-    sim.use_wall_clock(20.0)
-    results = {}
-
-    def mover():
-        results["wait"] = conn.dll.VCS_WaitForTargetReached(conn.handle, NODE, 60000, ctypes.byref(ctypes.c_uint32()))
-
-    assert conn.call("VCS_MoveToPosition", 40000, 0, 1)
-    thread = threading.Thread(target=mover)
-    thread.start()
-    currents = []
-    err = ctypes.c_uint32(0)
-    while thread.is_alive():
-        cell = ctypes.c_short(0)
-        conn.dll.VCS_GetCurrentIs(conn.handle, NODE, ctypes.byref(cell), ctypes.byref(err))
-        currents.append(cell.value)
-    thread.join()
-    sim.use_virtual_clock()
-    assert results["wait"] == 1
-    assert max(currents) > 0
-    assert conn.read("VCS_GetPositionIs", ctypes.c_int) == 40000
