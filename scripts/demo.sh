@@ -7,4 +7,8 @@ cd "$ROOT"
 install_system_packages
 python="$(find_python 3.11 || find_python 3.9 || command -v python3)"
 build_for "$python" demo OFF
-VOSTEL_BUILD_DIR="$ROOT/build-demo/python" "$ROOT/.venv-demo/bin/python" "$ROOT/examples/demo.py" "$@"
+run=()
+# The support-data folder dialog needs a display; use a virtual one when there is none.
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then run=(xvfb-run -a); fi
+VOSTEL_BUILD_DIR="$ROOT/build-demo/python" "${run[@]}" "$ROOT/.venv-demo/bin/python" "$ROOT/examples/demo.py" \
+  "${1:-$ROOT/demo-output}"
