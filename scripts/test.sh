@@ -31,7 +31,8 @@ done
 
 echo "== pip install . (what a user installs)"
 last="${versions[-1]}"; tag="${last%%:*}"
-".venv-$tag/bin/python" -m pip install -q --disable-pip-version-check . || status=1
+".venv-$tag/bin/python" -m pip install -q --disable-pip-version-check . >"build-$tag/pip-install.log" 2>&1 \
+  || { cat "build-$tag/pip-install.log"; status=1; }
 (cd /tmp && "$ROOT/.venv-$tag/bin/python" - <<'PY') || status=1
 import os, vostelmotor
 folder = os.path.dirname(vostelmotor.__file__)

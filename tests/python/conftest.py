@@ -13,6 +13,11 @@ if BUILD not in sys.path:
 
 import vostelmotor  # noqa: E402
 
+sys.path.insert(0, os.path.join(ROOT, "simulator"))
+from simcontrol import SimulatedController  # noqa: E402
+
+SIM_LIBRARY = os.path.join(BUILD, "EposCMD64.dll")
+
 
 class Call:
     """One recorded command: its name and the arguments exactly as passed."""
@@ -115,3 +120,32 @@ def lib():
 @pytest.fixture
 def m(lib):
     return make_motor(lib)
+
+
+@pytest.fixture
+def sim(tmp_path, monkeypatch):
+    """The simulated controller beside the built module, reset to its factory
+    state with a state file of its own, on the virtual clock."""
+    if not os.path.exists(SIM_LIBRARY):
+        pytest.skip("simulated controller not built")
+    state = str(tmp_path / "sim_state.txt")
+    monkeypatch.setenv("VOSTEL_SIM_STATE", state)  # seen by child processes too
+    controller = SimulatedController(SIM_LIBRARY)
+    controller.use_virtual_clock()
+    controller.reset(state_file=state)
+    controller.clear_trace()
+    yield controller
+    controller.reset(forget_stored=True)
+
+
+@pytest.fixture
+def virtual_sleep(sim, monkeypatch):
+    """Waiting in the module advances the simulator's virtual clock instead."""
+    monkeypatch.setattr(vostelmotor, "sleep", sim.advance)
+    return sim
+
+
+@pytest.fixture
+def sim_motor(sim):
+    """A motor that loaded the simulated controller from the module folder."""
+    return vostelmotor.motor()

@@ -1,0 +1,199 @@
+"""Finding the command library: beside the module, on the loader's search
+path, or picked by the user in a dialog and copied beside the module."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+import vostelmotor
+from conftest import BUILD
+
+SITE = "https://www.maxongroup.com"
+
+
+def real_library():
+    """A loadable shared library to stand in for the vendor's file."""
+    sim = os.path.join(BUILD, "EposCMD64.dll")
+    return sim if os.path.exists(sim) else vostelmotor.__file__
+
+
+class Dialogs:
+    """Fakes of the Tk root, the message boxes and the file dialog, recording
+    every toolkit call in order."""
+
+    def __init__(self, picked=""):
+        self.picked = picked
+        self.log = []
+        dialogs = self
+
+        class Root:
+            def withdraw(self):
+                dialogs.log.append(("withdraw",))
+
+            def destroy(self):
+                dialogs.log.append(("destroy",))
+
+        class Tk:
+            def Tk(self):
+                dialogs.log.append(("Tk",))
+                return Root()
+
+        class MessageBox:
+            def showinfo(self, *a, **k):
+                dialogs.log.append(("showinfo", a, k))
+
+            def showerror(self, *a, **k):
+                dialogs.log.append(("showerror", a, k))
+
+        class FileDialog:
+            def askopenfilename(self, *a, **k):
+                dialogs.log.append(("askopenfilename", a, k))
+                return dialogs.picked
+
+        self.tk, self.messagebox, self.filedialog = Tk(), MessageBox(), FileDialog()
+
+    def install(self, monkeypatch):
+        monkeypatch.setattr(vostelmotor, "tk", self.tk)
+        monkeypatch.setattr(vostelmotor, "messagebox", self.messagebox)
+        monkeypatch.setattr(vostelmotor, "filedialog", self.filedialog)
+        return self
+
+    def kinds(self):
+        return [entry[0] for entry in self.log]
+
+
+def bare_motor():
+    """A motor object without running __init__ (no library needed yet)."""
+    m = vostelmotor.motor.__new__(vostelmotor.motor)
+    m.DLL_FILENAME = "EposCMD64.dll"
+    return m
+
+
+def missing_text(path):
+    return ("\n[Error] Could not load 'EposCMD64.dll' from:\n    " + path +
+            "\n\nThis DLL is required for usage,\nplease download 'EposCMD64.dll' from Maxon (" + SITE +
+            ")\n and place it in the same folder as vostelmotor.py.\n\n")
+
+
+def test_library_beside_the_module_is_loaded_without_a_dialog(tmp_path, monkeypatch):
+    dialogs = Dialogs().install(monkeypatch)
+    import shutil
+    shutil.copy(real_library(), tmp_path / "EposCMD64.dll")
+    lib = bare_motor().load_epos_dll(str(tmp_path))
+    assert lib._name == os.path.join(str(tmp_path), "EposCMD64.dll")
+    assert dialogs.log == []
+
+
+def test_default_folder_is_the_module_folder(monkeypatch):
+    tried = []
+    m = bare_motor()
+    m._try_load = lambda path: tried.append(path) or "lib"
+    assert m.load_epos_dll() == "lib"
+    assert tried == [os.path.join(os.path.dirname(vostelmotor.__file__), "EposCMD64.dll")]
+
+
+def test_search_order_asks_once_and_names_the_package_path(tmp_path, monkeypatch):
+    tried, asked = [], []
+    m = bare_motor()
+    m._try_load = lambda path: tried.append(path)
+    m._prompt_for_dll_and_copy = lambda target: asked.append(target) or "/picked/EposCMD64.dll"
+    with pytest.raises(ImportError) as err:
+        m.load_epos_dll(str(tmp_path))
+    expected = os.path.join(str(tmp_path), "EposCMD64.dll")
+    assert tried == [expected, "EposCMD64.dll", "/picked/EposCMD64.dll"]
+    assert asked == [str(tmp_path)]
+    assert str(err.value) == missing_text(expected)
+
+
+def test_library_on_the_search_path_is_found_by_bare_name(tmp_path):
+    import shutil
+    libdir = tmp_path / "libs"
+    libdir.mkdir()
+    shutil.copy(real_library(), libdir / "EposCMD64.dll")
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    code = ("import sys; sys.path.insert(0, %r)\nimport vostelmotor\n"
+            "m = vostelmotor.motor.__new__(vostelmotor.motor); m.DLL_FILENAME = 'EposCMD64.dll'\n"
+            "m._prompt_for_dll_and_copy = lambda d: print('ASKED')\n"
+            "print(m.load_epos_dll(%r)._name)\n") % (BUILD, str(empty))
+    env = dict(os.environ, LD_LIBRARY_PATH=str(libdir), PATH=str(libdir) + os.pathsep + os.environ["PATH"])
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert out.stdout.strip() == "EposCMD64.dll", out.stderr
+
+
+def test_picked_file_with_other_letter_case_is_copied_under_the_canonical_name(tmp_path, monkeypatch):
+    import shutil
+    source = tmp_path / "downloads" / "EPOSCMD64.DLL"
+    source.parent.mkdir()
+    shutil.copy(real_library(), source)
+    package = tmp_path / "not" / "yet" / "there"
+    dialogs = Dialogs(picked=str(source)).install(monkeypatch)
+    m = bare_motor()
+    m._try_load = lambda path, real=m._try_load: None if path != os.path.join(str(package), "EposCMD64.dll") or \
+        not os.path.exists(path) else real(path)
+    lib = m.load_epos_dll(str(package))
+    copied = package / "EposCMD64.dll"
+    assert copied.exists() and lib._name == str(copied)
+    assert os.path.getmtime(copied) == pytest.approx(os.path.getmtime(source))
+    assert dialogs.kinds() == ["Tk", "withdraw", "showinfo", "askopenfilename", "destroy"]
+    assert dialogs.log[2][1:] == (("Missing DLL", "Please download 'EposCMD64.dll' from Maxon (" + SITE + ")\n"), {})
+    assert dialogs.log[3][2] == {"title": "Select EposCMD64.dll", "filetypes": (("DLL files", "*.dll"),)}
+
+
+def test_wrongly_named_pick_shows_an_error_and_copies_nothing(tmp_path, monkeypatch):
+    source = tmp_path / "other.dll"
+    source.write_bytes(b"x")
+    dialogs = Dialogs(picked=str(source)).install(monkeypatch)
+    package = tmp_path / "pkg"
+    assert bare_motor()._prompt_for_dll_and_copy(str(package)) is None
+    assert dialogs.log[-1] == ("showerror", ("Error", "Selected file must be named 'EposCMD64.dll'"), {})
+    assert not package.exists()
+
+
+def test_cancel_ends_in_import_error_without_error_box(tmp_path, monkeypatch):
+    dialogs = Dialogs(picked="").install(monkeypatch)
+    with pytest.raises(ImportError) as err:
+        bare_motor().load_epos_dll(str(tmp_path))
+    assert str(err.value) == missing_text(os.path.join(str(tmp_path), "EposCMD64.dll"))
+    assert "showerror" not in dialogs.kinds() and os.listdir(tmp_path) == []
+
+
+def test_unloadable_pick_is_copied_then_reported(tmp_path, monkeypatch):
+    source = tmp_path / "src" / "EposCMD64.dll"
+    source.parent.mkdir()
+    source.write_bytes(b"not a library")
+    Dialogs(picked=str(source)).install(monkeypatch)
+    package = tmp_path / "pkg"
+    with pytest.raises(ImportError) as err:
+        bare_motor().load_epos_dll(str(package))
+    assert str(package / "EposCMD64.dll") in str(err.value)
+    assert (package / "EposCMD64.dll").read_bytes() == b"not a library"
+
+
+def test_motor_creation_fails_when_no_library_is_found(tmp_path, monkeypatch):
+    Dialogs(picked="").install(monkeypatch)
+
+    class Elsewhere(vostelmotor.motor):
+        def load_epos_dll(self, package_dir=None):
+            return vostelmotor.motor.load_epos_dll(self, str(tmp_path))
+
+    with pytest.raises(ImportError, match="Could not load 'EposCMD64.dll'"):
+        Elsewhere()
+
+
+def test_try_load_uses_the_module_level_ctypes_and_swallows_only_ordinary_errors(monkeypatch):
+    class Loader:
+        def __init__(self, error):
+            self.error = error
+
+        def CDLL(self, path):
+            raise self.error
+
+        WinDLL = CDLL
+
+    monkeypatch.setattr(vostelmotor, "ct", Loader(OSError("cannot open")))
+    assert bare_motor()._try_load("x") is None
+    monkeypatch.setattr(vostelmotor, "ct", Loader(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        bare_motor()._try_load("x")
