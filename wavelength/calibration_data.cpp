@@ -24,37 +24,49 @@ void set_entry(py::handle self, int index, int subindex, py::handle cell_) {
   self.attr("_motor__SetIndexValue")(index, subindex, cell_);
 }
 
-std::string shown(py::handle x) { return py::repr(x).cast<std::string>(); }
+// "<what> = <value>" for messages; a huge integer is shown by its magnitude.
+std::string label(const std::string& what, py::handle value) {
+  std::string text;
+  try {
+    text = py::repr(value).cast<std::string>();
+  } catch (py::error_already_set&) {
+    text = "?";
+  }
+  if (text.size() > 40) text = text.substr(0, 12) + "... (" + std::to_string(text.size()) + " digits)";
+  return what + " = " + text;
+}
+
+// float(value); an int too large for a double raises ValueError instead.
+double as_double(py::handle value, const std::string& labelled) {
+  try {
+    return to_double(value);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OverflowError)) throw;
+    raise_in_context(e, PyExc_ValueError, labelled + " is too large");
+  }
+}
 
 // A value the coefficient word cannot hold raises ValueError naming it.
 void check_coefficient(const char* name, py::handle value) {
-  double d;
-  try {
-    d = to_double(value);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OverflowError)) throw;
-    raise_in_context(e, PyExc_ValueError,
-                     std::string("coefficient ") + name + " = " + shown(value) + " is too large for the coefficient word");
-  }
-  std::string why = core::coefficient_format_error(d);
-  if (!why.empty()) raise(PyExc_ValueError, std::string("coefficient ") + name + " = " + shown(value) + " " + why);
+  std::string labelled = label(std::string("coefficient ") + name, value);
+  std::string why = core::coefficient_format_error(as_double(value, labelled));
+  if (!why.empty()) raise(PyExc_ValueError, labelled + " " + why);
 }
 
-// A wavelength whose range field would fall outside 0..65535 raises
-// ValueError; `stored` is the value that goes into the word (divided by 10
-// when the word counts whole nanometres).
-void check_range_field(const char* name, py::handle given, py::handle stored, bool whole_nm) {
-  double d;
-  try {
-    d = to_double(stored);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_OverflowError)) throw;
-    raise_in_context(e, PyExc_ValueError, std::string(name) + " = " + shown(given) + " does not fit the range word");
+// The value a wavelength puts into the range word (divided by 10 when the
+// word counts whole nanometres); raises ValueError when its 16-bit field
+// cannot hold it.
+py::object range_field_value(const char* name, py::handle given, bool whole_nm) {
+  std::string labelled = label(name, given);
+  py::object stored = py::reinterpret_borrow<py::object>(given);
+  if (whole_nm) {
+    as_double(given, labelled);  // an int too large to divide is reported first
+    stored = stored / py::int_(10);
   }
-  std::string why = core::range_field_error(d);
-  if (why.empty()) return;
-  if (whole_nm && std::isfinite(d)) why = "does not fit the range word (0 to 65535 whole nanometres, since C >= 4000)";
-  raise(PyExc_ValueError, std::string(name) + " = " + shown(given) + " " + why);
+  std::string why = core::range_field_error(as_double(stored, labelled));
+  if (why.empty()) return stored;
+  if (whole_nm && why.rfind("is not", 0) != 0) why = "does not fit the range word (0 to 65535 whole nanometres, since C >= 4000)";
+  raise(PyExc_ValueError, labelled + " " + why);
 }
 
 }  // namespace
@@ -74,18 +86,12 @@ py::object ReadMotorCoefficients(py::handle self, Args&) {
 
 py::object SetMotorCoefficients(py::handle self, Args& a) {
   require_connection(self);
-  py::object maxWavelength = a[3], minWavelength = a[4];
   // Everything is checked before the first write: a calibration in the
   // controller is never left half written.
   for (int i = 0; i < 3; ++i) check_coefficient(kCoefficientNames[i], a[i]);
   bool whole_nm = a[2] >= py::int_(kWholeNanometreC);
-  py::object maxStored = maxWavelength, minStored = minWavelength;
-  if (whole_nm) {
-    maxStored = maxWavelength / py::int_(10);
-    minStored = minWavelength / py::int_(10);
-  }
-  check_range_field("maximum wavelength", maxWavelength, maxStored, whole_nm);
-  check_range_field("minimum wavelength", minWavelength, minStored, whole_nm);
+  py::object maxStored = range_field_value("maximum wavelength", a[3], whole_nm);
+  py::object minStored = range_field_value("minimum wavelength", a[4], whole_nm);
 
   for (int i = 0; i < 3; ++i) set_entry(self, kCalibrationIndex, i + 1, self.attr("_motor__coefficientsToHex")(a[i]));
   set_entry(self, kCalibrationIndex, kRangeSubindex, self.attr("_motor__minmaxToHex")(maxStored, minStored));

@@ -76,6 +76,7 @@ def test_word_table_through_the_module(m):
     assert m._motor__hexToFloatForCoefficients(ctypes.c_uint32(0x80)) == 0.0
     assert m._motor__minmaxToHex(800.0, 760.0).value == 0x1DB01F40
     assert m._motor__minmaxToHex(800, 760.09).value == 0x1DB01F40
+    assert m._motor__minmaxToHex(-1.0, 760.0).value == 0xFFFFFFF6  # unchecked, kept to 32 bits
 
 
 @pytest.mark.parametrize("bad", [math.inf, -math.inf, math.nan])
@@ -227,6 +228,8 @@ def test_failed_writes_do_not_stop_the_others(m, lib, capsys):
     ((A, B, 780.0, 800.0, -0.1), "minimum wavelength"),
     ((A, B, 780.0, math.nan, 760.0), "maximum wavelength"),
     ((A, B, 4700.0, 700000.0, 4500.0), "maximum wavelength"),
+    ((A, B, 4700.0, 10 ** 400, 4500.0), "maximum wavelength"),
+    ((A, B, 780.0, 800.0, 10 ** 400), "minimum wavelength"),
 ])
 def test_bad_calibration_is_rejected_before_anything_is_written(m, lib, args, named):
     connect_fake(m)
