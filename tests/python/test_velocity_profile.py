@@ -112,6 +112,13 @@ def test_without_encoder_resolution_the_division_fails_before_writing(m, lib):
     assert m.currentVelocityWL.value == 1.0
 
 
+def test_undefined_speed_fails_like_int_before_writing(m, lib):
+    connected(m)
+    with pytest.raises(ValueError, match="^cannot convert float NaN to integer$"):
+        m.setVelocityParameter(float("nan"), 1.0, 1.0)
+    assert "VCS_SetPositionProfile" not in lib.names()
+
+
 def test_motor_currents(m, lib):
     connected(m)
 
