@@ -6,12 +6,18 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "epos_sim.h"
 
+// A file name of this test alone: ctest runs the tests in parallel processes.
 inline std::string testStateFile(const char* name) {
-    return (std::filesystem::temp_directory_path() / (std::string("vostel_sim_test_") + name + ".txt")).string();
+    static const unsigned processTag = std::random_device{}();
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string file = std::string("vostel_sim_test_") + name + "_" + (test ? test->name() : "none") + "_" +
+                       std::to_string(processTag) + ".txt";
+    return (std::filesystem::temp_directory_path() / file).string();
 }
 
 class SimTest : public ::testing::Test {

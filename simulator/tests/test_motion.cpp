@@ -204,3 +204,14 @@ TEST_F(Moves, ImmediateMoveRetargetsAndQueuedMoveFollows) {
     ASSERT_TRUE(VCS_WaitForTargetReached(handle, 0, 60000, &err));
     EXPECT_EQ(position(), 1500);
 }
+
+TEST_F(Moves, ClockStepLetsAPollingLoopRunWithoutSleeping) {
+    ASSERT_TRUE(SIM_SetClockStep(0.1));
+    EXPECT_FALSE(SIM_SetClockStep(-1));
+    ASSERT_TRUE(moveRelative(17067 * 2));  // just over 2 s
+    int polls = 0;
+    while (!reached() && polls < 1000) ++polls;
+    // Each command moves the clock on by 0.1 s before it is carried out.
+    EXPECT_EQ(polls, 20);
+    SIM_SetClockStep(0);
+}

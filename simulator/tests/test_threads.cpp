@@ -9,7 +9,7 @@
 class Threads : public SimTest {};
 
 TEST_F(Threads, ReadingAndQuickStoppingWhileAnotherThreadWaits) {
-    SIM_UseWallClock(20.0);  // a 4.7 s move takes about 0.24 s
+    SIM_UseWallClock(5.0);  // the 3.3 s move takes about 0.7 s
     SIM_SetPosition(-40000);
     std::atomic<bool> waiting{false};
     std::atomic<int32_t> waitResult{-1};

@@ -1,5 +1,6 @@
 """Finding the command library: beside the module, on the loader's search
 path, or picked by the user in a dialog and copied beside the module."""
+import ctypes
 import os
 import subprocess
 import sys
@@ -197,3 +198,10 @@ def test_try_load_uses_the_module_level_ctypes_and_swallows_only_ordinary_errors
     monkeypatch.setattr(vostelmotor, "ct", Loader(KeyboardInterrupt()))
     with pytest.raises(KeyboardInterrupt):
         bare_motor()._try_load("x")
+
+
+def test_development_build_finds_the_simulated_controller_beside_the_module(sim_motor, sim):
+    assert os.path.samefile(sim_motor.eposdll._name, sim.path)
+    err = sim_motor._motor__pErrorCode
+    assert sim_motor._motor__dllCall("VCS_OpenDevice", b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0",
+                                     ctypes.byref(err)) > 0
