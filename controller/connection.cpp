@@ -1,9 +1,59 @@
+// Opening the controller, reading the instrument's calibration out of it and
+// writing the motion limits; closing it with its parameters stored.
 #include "module/methods.h"
 
 namespace vostel {
 
-py::object connect(py::handle, Args&) { raise(PyExc_NotImplementedError, "connect is not built yet"); }
+namespace {
 
-py::object disconnect(py::handle, Args&) { raise(PyExc_NotImplementedError, "disconnect is not built yet"); }
+// Ctrl+C and interpreter exit pass through untouched; any other failure
+// becomes the given error with the original attached as its context.
+[[noreturn]] void rethrow_as(py::error_already_set& caught, PyObject* type, const char* text) {
+  if (!caught.matches(PyExc_Exception)) throw;
+  raise_in_context(caught, type, text);
+}
+
+}  // namespace
+
+py::object connect(py::handle self, Args& a) {
+  try {
+    self.attr("_motor__keyhandle") =
+        self.attr("_motor__dllCall")("VCS_OpenDevice", py::bytes("EPOS2"), py::bytes("MAXON SERIAL V2"),
+                                     py::bytes("USB"), a[0].attr("encode")("utf-8"),
+                                     byref(self.attr("_motor__pErrorCode")));
+  } catch (py::error_already_set& e) {
+    rethrow_as(e, PyExc_ConnectionError, "Couldn't connect to motor");
+  }
+  py::object res = command(self, "VCS_SetEnableState");
+  if (res.equal(py::bool_(false)) || py::object(self.attr("_motor__keyhandle")).equal(py::int_(0))) return py::bool_(false);
+
+  self.attr("_motor__connection") = py::bool_(true);
+  try {
+    self.attr("_motor__ReadMotorCoefficients")();
+    self.attr("_motor__calculateOffset")();
+    self.attr("_motor__readWavelengthMinMax")();
+  } catch (py::error_already_set& e) {
+    rethrow_as(e, PyExc_ValueError, "No coefficients found");
+  }
+  command(self, "VCS_SetMaxProfileVelocity", self.attr("_motor__MaxProfileVelocity"));
+  command(self, "VCS_SetMaxAcceleration", self.attr("_motor__MaxAcceleration"));
+  self.attr("_motor__DCMotorParameter")();
+  self.attr("_motor__pEncoderResolution") = cell("c_uint32");
+  command(self, "VCS_GetIncEncoderParameter", byref(self.attr("_motor__pEncoderResolution")),
+          byref(self.attr("_motor__pInvertedPolarity")));
+  self.attr("_motor__BallScrew") = to_int(modattr("np").attr("sign")(self.attr("_motor__CoeffB")));
+  return py::bool_(true);
+}
+
+py::object disconnect(py::handle self, Args&) {
+  if (!truthy(self.attr("_motor__connection"))) return py::none();
+  if (truthy(self.attr("_motor__revMotionTrigger"))) command(self, "VCS_DigitalOutputConfiguration", 3, 15, 0, 0, 0);
+  command(self, "VCS_Store");
+  command(self, "VCS_SetDisableState");
+  self.attr("_motor__dllCall")("VCS_CloseDevice", self.attr("_motor__keyhandle"), byref(self.attr("_motor__pErrorCode")));
+  self.attr("_motor__connection") = py::bool_(false);
+  say("disconnected");
+  return py::none();
+}
 
 }  // namespace vostel

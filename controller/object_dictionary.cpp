@@ -1,9 +1,22 @@
+// One 32-bit entry of the controller's object dictionary, read or written
+// through the caller's 4-byte value cell.
 #include "module/methods.h"
+#include "wavelength/calibration_store.h"
 
 namespace vostel {
 
-py::object GetIndexValue(py::handle, Args&) { raise(PyExc_NotImplementedError, "GetIndexValue is not built yet"); }
+namespace {
 
-py::object SetIndexValue(py::handle, Args&) { raise(PyExc_NotImplementedError, "SetIndexValue is not built yet"); }
+py::object transfer(py::handle self, const char* name, Args& a) {
+  require_connection(self);
+  py::object pNbOfBytes = cell("c_int");
+  return command(self, name, a[0], a[1], byref(a[2]), kEntryBytes, byref(pNbOfBytes));
+}
+
+}  // namespace
+
+py::object GetIndexValue(py::handle self, Args& a) { return transfer(self, "VCS_GetObject", a); }
+
+py::object SetIndexValue(py::handle self, Args& a) { return transfer(self, "VCS_SetObject", a); }
 
 }  // namespace vostel

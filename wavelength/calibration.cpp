@@ -1,11 +1,35 @@
+// The link between the controller's position counter and the model position:
+// the controller's home-position object (0x2081, 0) holds the model position
+// of the motor, and __offset = model position - controller position.
 #include "module/methods.h"
+#include "wavelength/calibration_store.h"
 
 namespace vostel {
 
-py::object calibration(py::handle, Args&) { raise(PyExc_NotImplementedError, "calibration is not built yet"); }
+py::object calibration(py::handle self, Args& a) {
+  require_connection(self);
+  py::object wavelength = self.attr("_motor__wlSafetyCheck")(a[0]);
+  py::object mp = cell("c_int", self.attr("_motor__wavelengthToMotorposition")(wavelength));
+  self.attr("_motor__SetIndexValue")(kHomeIndex, 0, mp);
+  self.attr("_motor__calculateOffset")();
+  say("wavelength set to " + format2(wavelength) + "nm");
+  return py::none();
+}
 
-py::object HomePosition(py::handle, Args&) { raise(PyExc_NotImplementedError, "HomePosition is not built yet"); }
+py::object HomePosition(py::handle self, Args&) {
+  require_connection(self);
+  py::object pData = cell("c_int");
+  py::object pNbOfBytesRead = cell("c_int");
+  command(self, "VCS_GetObject", kHomeIndex, 0, byref(pData), kEntryBytes, byref(pNbOfBytesRead));
+  return pData;
+}
 
-py::object calculateOffset(py::handle, Args&) { raise(PyExc_NotImplementedError, "calculateOffset is not built yet"); }
+py::object calculateOffset(py::handle self, Args&) {
+  command(self, "VCS_GetPositionIs", byref(self.attr("_motor__pPositionIs")));
+  py::object homeP = cell("c_int");
+  self.attr("_motor__GetIndexValue")(kHomeIndex, 0, homeP);
+  self.attr("_motor__offset") = homeP.attr("value") - self.attr("_motor__pPositionIs").attr("value");
+  return py::none();
+}
 
 }  // namespace vostel

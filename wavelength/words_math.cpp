@@ -20,15 +20,21 @@ uint32_t wrap32(double integral) {
 uint32_t encode_coefficient(double coeff) {
   int e = 0;
   double f = std::frexp(coeff, &e);
+  return encode_fraction(f, e);
+}
+
+uint32_t encode_fraction(double f, long e) {
   double mant = std::trunc(f * 1000000.0);
-  uint64_t mantissa_part;
+  // Only the low 24 bits of the mantissa survive the shift into a 32-bit word.
+  constexpr double kTwo24 = 16777216.0;
+  uint32_t mantissa_part;
   if (f >= 0) {
-    mantissa_part = static_cast<uint64_t>(mant) << 8;
+    mantissa_part = static_cast<uint32_t>(std::fmod(mant, kTwo24)) << 8;
   } else {
-    mantissa_part = (static_cast<uint64_t>(-mant) | 0x800000u) << 8;
+    mantissa_part = (static_cast<uint32_t>(std::fmod(-mant, kTwo24)) | 0x800000u) << 8;
   }
-  int64_t exponent_part = e >= 0 ? e : ((-e) | 0x80);
-  return static_cast<uint32_t>((mantissa_part + static_cast<uint64_t>(exponent_part)) & 0xFFFFFFFFu);
+  int64_t exponent_part = e >= 0 ? e : ((-static_cast<int64_t>(e)) | 0x80);
+  return mantissa_part + static_cast<uint32_t>(static_cast<uint64_t>(exponent_part) & 0xFFFFFFFFu);
 }
 
 double decode_coefficient(uint32_t word) {

@@ -16,6 +16,10 @@ namespace vostel::core {
 // Requires a finite coefficient.
 uint32_t encode_coefficient(double coeff);
 
+// The same from a coefficient already split into f * 2^e (0.5 <= |f| < 1,
+// or f = 0); requires a finite f.
+uint32_t encode_fraction(double f, long e);
+
 // Decodes any 32-bit word.
 double decode_coefficient(uint32_t word);
 

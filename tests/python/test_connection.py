@@ -1,0 +1,189 @@
+"""Opening and closing the controller, and the status queries."""
+import ctypes
+
+import pytest
+
+from conftest import connect_fake
+from fake_controller import keep_entries, report_position
+
+CAL = 0x200C
+
+
+def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
+    words = {}
+    for sub, coeff in ((1, 1e-11), (2, B), (3, 780.0)):
+        words[(CAL, sub)] = m._motor__coefficientsToHex(coeff).value
+    words[(CAL, 4)] = range_word
+    words[(0x2081, 0)] = home
+    keep_entries(lib, words)
+    lib.results["VCS_OpenDevice"] = 42
+
+    def encoder(args):
+        args[2]._obj.value = 512
+        args[3]._obj.value = 1
+
+    def currents(args):
+        for ref, v in zip(args[2:5], (100, 200, 37)):
+            ref._obj.value = v
+
+    lib.fill["VCS_GetIncEncoderParameter"] = encoder
+    lib.fill["VCS_GetDcMotorParameter"] = currents
+
+
+def test_connect_sequence(m, lib):
+    factory_controller(m, lib, home=-300)
+    report_position(lib, 200)
+    old_encoder = m._motor__pEncoderResolution
+    assert m.connect() is True
+    assert lib.names() == [
+        "VCS_OpenDevice", "VCS_SetEnableState",
+        "VCS_GetObject", "VCS_GetObject", "VCS_GetObject",
+        "VCS_GetPositionIs", "VCS_GetObject", "VCS_GetObject",
+        "VCS_SetMaxProfileVelocity", "VCS_SetMaxAcceleration",
+        "VCS_GetDcMotorParameter", "VCS_SetDcMotorParameter",
+        "VCS_GetIncEncoderParameter",
+    ]
+    calls = lib.calls
+    assert calls[0].values() == [b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0", ("ref", 0)]
+    assert calls[0].args[-1]._obj is m._motor__pErrorCode
+    assert calls[1].values()[:2] == [42, 0]
+    assert [c.values()[2:4] for c in calls[2:5]] == [[8204, 1], [8204, 2], [8204, 3]]
+    assert calls[6].values()[2:4] == [8321, 0] and calls[7].values()[2:4] == [8204, 4]
+    assert calls[8].values() == [42, 0, 4900, ("ref", 0)] and calls[9].values() == [42, 0, 4900, ("ref", 0)]
+    assert calls[11].values()[2:5] == [790, 385, 37]
+    enc, pol = calls[12].args[2:4]
+    assert enc._obj is m._motor__pEncoderResolution and enc._obj is not old_encoder
+    assert pol._obj is m._motor__pInvertedPolarity
+    assert m._motor__pEncoderResolution.value == 512
+    assert m._motor__connection is True and m._motor__keyhandle == 42
+    assert m._motor__CoeffB == -0.0005 and m.getWavelengthMinMax() == [760.0, 800.0]
+    assert m._motor__offset == -500 and m._motor__BallScrew == -1
+
+
+@pytest.mark.parametrize("port, sent", [("USB3", b"USB3"), ("USB\u00e9", "USB\u00e9".encode("utf-8"))])
+def test_connect_passes_the_port_as_utf8(m, lib, port, sent):
+    factory_controller(m, lib)
+    assert m.connect(port) is True
+    assert lib.calls[0].values()[3] == sent
+
+
+@pytest.mark.parametrize("B, sign", [(0.0005, 1), (0.0, 0)])
+def test_drive_direction_follows_b(m, lib, B, sign):
+    factory_controller(m, lib, B=B)
+    m.connect()
+    assert m._motor__BallScrew == sign and type(m._motor__BallScrew) is int
+
+
+def test_no_controller_attached(m, lib, capsys):
+    lib.results["VCS_OpenDevice"] = 0
+    lib.results["VCS_SetEnableState"] = 0
+    assert m.connect() is False
+    assert lib.names() == ["VCS_OpenDevice", "VCS_SetEnableState"]
+    out = capsys.readouterr().out.splitlines()
+    assert [line.split(" failed")[0] for line in out] == ["VCS_OpenDevice", "VCS_SetEnableState"]
+    assert m._motor__connection is False and m._motor__keyhandle == 0
+
+
+def test_enable_failure(m, lib):
+    lib.results["VCS_OpenDevice"] = 42
+    lib.results["VCS_SetEnableState"] = 0
+    assert m.connect() is False
+    assert m._motor__connection is False and len(lib.calls) == 2
+
+
+def test_open_that_raises_becomes_connection_error(m, lib):
+    def boom(args):
+        raise OSError("driver gone")
+
+    lib.fill["VCS_OpenDevice"] = boom
+    with pytest.raises(ConnectionError, match="^Couldn't connect to motor$") as err:
+        m.connect()
+    assert isinstance(err.value.__context__, OSError)
+    with pytest.raises(ConnectionError, match="^Couldn't connect to motor$") as err:
+        m.connect("\ud800")
+    assert isinstance(err.value.__context__, UnicodeEncodeError)
+    assert m._motor__connection is False
+
+
+def test_ctrl_c_while_opening_is_not_turned_into_a_connection_error(m, lib):
+    def interrupt(args):
+        raise KeyboardInterrupt
+
+    lib.fill["VCS_OpenDevice"] = interrupt
+    with pytest.raises(KeyboardInterrupt):
+        m.connect()
+
+
+def test_unusable_calibration_leaves_the_object_connected(m, lib):
+    factory_controller(m, lib)
+    words = {(CAL, 1): m._motor__coefficientsToHex(1e-9).value, (CAL, 2): 0,
+             (CAL, 3): m._motor__coefficientsToHex(790.0).value, (CAL, 4): 0x1DB01F40}
+    keep_entries(lib, words)  # no real root at 780 nm
+    with pytest.raises(ValueError, match="^No coefficients found$") as err:
+        m.connect()
+    assert "discriminant" in str(err.value.__context__)
+    assert m._motor__connection is True
+    assert "VCS_SetMaxProfileVelocity" not in lib.names()
+
+
+def test_later_failures_are_only_reported(m, lib, capsys):
+    factory_controller(m, lib)
+    for name in ("VCS_SetMaxProfileVelocity", "VCS_SetMaxAcceleration", "VCS_GetIncEncoderParameter"):
+        lib.results[name] = 0
+    assert m.connect() is True
+    assert capsys.readouterr().out.count("failed with Code") == 3
+
+
+def test_disconnect(m, lib, capsys):
+    connect_fake(m)
+    m.disconnect()
+    assert lib.names() == ["VCS_Store", "VCS_SetDisableState", "VCS_CloseDevice"]
+    assert lib.calls[2].values() == [7, ("ref", 0)]
+    assert m._motor__connection is False and m._motor__keyhandle == 7
+    assert capsys.readouterr().out == "disconnected\n"
+    m.disconnect()
+    assert len(lib.calls) == 3 and capsys.readouterr().out == ""
+
+
+def test_disconnect_resets_a_reversed_motion_trigger_first(m, lib):
+    connect_fake(m)
+    m._motor__revMotionTrigger = True
+    m.disconnect()
+    assert lib.names()[0] == "VCS_DigitalOutputConfiguration"
+    assert lib.calls[0].values()[:7] == [7, 0, 3, 15, 0, 0, 0]
+    assert m._motor__revMotionTrigger is True
+
+
+# --- status -------------------------------------------------------------------
+
+def test_new_object_status(m, lib):
+    assert m.getMoving() is False
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        m.getWavelength()
+    assert lib.calls == []
+    m._motor__moving = True
+    assert m.getMoving() is True
+
+
+def test_wavelength_adds_the_offset_before_converting(m, lib):
+    connect_fake(m, offset=-1500)
+    report_position(lib, 4000)
+    wl = m.getWavelength()
+    (call,) = lib.calls
+    assert call.name == "VCS_GetPositionIs" and ctypes.sizeof(call.args[2]._obj) == 4
+    assert wl == m._motor__motorpositionToWavelength(2500)
+    m._motor__offset = 0
+    assert m.getWavelength() == m._motor__motorpositionToWavelength(4000)
+
+
+def test_current_is_reported_raw_even_unconnected(m, lib):
+    def current(args):
+        args[2]._obj.value = -123
+
+    lib.fill["VCS_GetCurrentIs"] = current
+    assert m.getCurrent() == -123
+    (call,) = lib.calls
+    assert call.values()[:2] == [0, 0] and type(call.args[2]._obj) is ctypes.c_short
+    lib.results["VCS_GetCurrentIs"] = 0
+    lib.fill.clear()
+    assert m.getCurrent() == 0
