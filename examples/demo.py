@@ -30,6 +30,7 @@ def main(out_dir):
     sim.use_virtual_clock()
     sim.reset(state_file=os.path.join(out_dir, "simulated_controller_state.txt"))
     sim.clear_trace()
+    initial_level = sim.output_level(3)
     # Waiting inside the module moves the simulated time on.
     vostelmotor.sleep = sim.advance
 
@@ -64,7 +65,7 @@ def main(out_dir):
 
     m.moveSteps(2500)
     m.moveSteps(-2500)
-    print("wavelength now: %.4f nm, motor current %d mA" % (m.getWavelength(), m.getCurrent()))
+    print("wavelength now: %.4f nm, motor current at rest %d mA" % (m.getWavelength(), m.getCurrent()))
 
     print("\n== support data")
 
@@ -85,10 +86,10 @@ def main(out_dir):
     m.moveToWavelength(785.0)
     support = os.path.join(out_dir, "SupportData_VostelMotorControl.txt")
     with open(support) as f:
-        print("support file has %d lines; its first lines:" % len(f.readlines()))
-    with open(support) as f:
-        for line in f.readlines()[:6]:
-            print("   ", line.rstrip())
+        lines = f.read().splitlines()
+    print("support file %s has %d lines: the snapshot, then samples of the move:" % (support, len(lines)))
+    for line in lines[:4] + ["..."] + lines[-3:]:
+        print("   ", line)
 
     print("\n== parameters")
     names = ["A", "B", "C", "min wavelength", "max wavelength", "min velocity", "min acceleration",
@@ -97,10 +98,10 @@ def main(out_dir):
         print("   %-17s %r" % (name, value))
 
     m.disconnect()
-    plot(sim.trace(), os.path.join(out_dir, "demo_trace.png"))
+    plot(sim.trace(), initial_level, os.path.join(out_dir, "demo_trace.png"))
 
 
-def plot(trace, path):
+def plot(trace, initial_level, path):
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -118,17 +119,13 @@ def plot(trace, path):
     ax_pos.set_ylabel("controller position")
     ax_pos.legend(loc="best")
     levels = [o for o in trace["outputs"] if o["output"] == 3]
-    if levels:
-        xs, ys = [], []
-        for o in levels:
-            if ys:
-                xs.append(o["t"])
-                ys.append(ys[-1])
-            xs.append(o["t"])
-            ys.append(o["level"])
-        xs.append(trace["time"])
-        ys.append(ys[-1])
-        ax_out.plot(xs, ys, drawstyle="default")
+    xs, ys = [0.0], [initial_level]
+    for o in levels:
+        xs += [o["t"], o["t"]]
+        ys += [ys[-1], o["level"]]
+    xs.append(trace["time"])
+    ys.append(ys[-1])
+    ax_out.plot(xs, ys)
     ax_out.set_ylabel("digital output 3")
     ax_out.set_xlabel("simulated time (s)")
     ax_out.set_ylim(-0.2, 1.2)
