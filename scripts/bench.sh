@@ -4,7 +4,5 @@
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
-install_system_packages
-python="$(find_python 3.11 || find_python 3.9 || command -v python3)"
-build_for "$python" demo OFF
+build_demo_tree
 VOSTEL_BUILD_DIR="$ROOT/build-demo/python" "$ROOT/.venv-demo/bin/python" "$ROOT/benchmarks/bench_calls.py"

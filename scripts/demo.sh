@@ -4,9 +4,7 @@
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
-install_system_packages
-python="$(find_python 3.11 || find_python 3.9 || command -v python3)"
-build_for "$python" demo OFF
+build_demo_tree
 run=()
 # The support-data folder dialog needs a display; use a virtual one when there is none.
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null 2>&1; then run=(xvfb-run -a); fi

@@ -51,3 +51,11 @@ build_for() {
       -DVOSTEL_MODULE_OUTPUT_DIR="$build/python" >/dev/null
   cmake --build "$build" -j "$(nproc)"
 }
+
+# One development build (build-demo/, .venv-demo/) for the demo and the benchmark.
+build_demo_tree() {
+  install_system_packages
+  local python
+  python="$(find_python 3.11 || find_python 3.9 || command -v python3)"
+  build_for "$python" demo OFF
+}
