@@ -1,6 +1,6 @@
 // The motor class is an ordinary Python class (base object, instances with a
 // __dict__) whose functions are implemented in C++. Each function is described
-// by a MethodSpec; its arguments are bound the way Python binds them.
+// by a MethodInfo; its arguments are bound the way Python binds them.
 #pragma once
 
 #include "module/pyutil.h"
@@ -16,7 +16,7 @@ struct Param {
   Default dflt = Default::NoDefault;
 };
 
-struct MethodSpec {
+struct MethodInfo {
   const char* key;        // name in the class namespace (private names mangled)
   const char* name;       // __name__ as written in the class
   const char* signature;  // text signature, "(self, usb='USB0')"
@@ -26,7 +26,7 @@ struct MethodSpec {
   Impl impl;
 };
 
-// Builds the class `name` from the specs, in order, and returns it.
-py::object build_class(const char* name, const std::vector<MethodSpec>& specs);
+// Builds the class `name` from the infos, in order, and returns it.
+py::object build_class(const char* name, const std::vector<MethodInfo>& infos);
 
 }  // namespace vostel

@@ -4,7 +4,7 @@
 #include "module/methods.h"
 
 namespace vostel {
-std::vector<MethodSpec> motor_methods();
+std::vector<MethodInfo> motor_methods();
 }
 
 using namespace vostel;

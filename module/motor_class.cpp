@@ -169,7 +169,7 @@ constexpr Default R = Default::NoDefault;
 
 }  // namespace
 
-std::vector<MethodSpec> motor_methods() {
+std::vector<MethodInfo> motor_methods() {
   return {
       {"__init__", "__init__", "(self)", nullptr, {}, nullptr, init},
       {"connect", "connect", "(self, usb='USB0')", kConnectDoc, {{"usb", Default::StrUSB0}}, nullptr, connect},
