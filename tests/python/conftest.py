@@ -94,7 +94,8 @@ def make_motor(lib):
     return FakeLoadedMotor()
 
 
-# Factory calibration of the simulated controller, as decoded from its words.
+# Factory calibration of the simulated controller (the values its words encode;
+# decoded they differ in the last digits, e.g. C reads back as 779.999232).
 A_FACTORY = 1e-11
 B_FACTORY = -0.0005
 C_FACTORY = 780.0
