@@ -37,6 +37,8 @@ last="${versions[-1]}"; tag="${last%%:*}"
 import os, vostelmotor
 folder = os.path.dirname(vostelmotor.__file__)
 assert not os.path.exists(os.path.join(folder, "EposCMD64.dll")), "simulator installed beside the module"
+assert os.path.exists(os.path.join(folder, "vostelmotor.pyi")), "type stub missing"
+assert os.path.exists(os.path.join(folder, "vostelmotor-stubs", "__init__.pyi")), "stub package missing"
 print("installed module:", vostelmotor.__file__, "->", vostelmotor.motor)
 PY
 ".venv-$tag/bin/python" -m pip uninstall -q -y vostelmotor || true
