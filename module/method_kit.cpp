@@ -1,6 +1,9 @@
 #include "module/method_kit.h"
 
+#include <array>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <string>
 
 namespace vostel {
