@@ -29,11 +29,12 @@ for entry in "${versions[@]}"; do
     ".venv-$tag/bin/python" -m pytest -q -p no:cacheprovider $(ls -d tests/python simulator/tests 2>/dev/null) || status=1
 done
 
-echo "== pip install . (what a user installs)"
-last="${versions[-1]}"; tag="${last%%:*}"
-".venv-$tag/bin/python" -m pip install -q --disable-pip-version-check . >"build-$tag/pip-install.log" 2>&1 \
-  || { cat "build-$tag/pip-install.log"; status=1; }
-(cd /tmp && "$ROOT/.venv-$tag/bin/python" - <<'PY') || status=1
+for entry in "${versions[@]}"; do
+  tag="${entry%%:*}"
+  echo "== pip install . on $tag (what a user installs; stays installed in .venv-$tag)"
+  ".venv-$tag/bin/python" -m pip install -q --disable-pip-version-check . >"build-$tag/pip-install.log" 2>&1 \
+    || { cat "build-$tag/pip-install.log"; status=1; continue; }
+  (cd /tmp && "$ROOT/.venv-$tag/bin/python" - <<'PY') || status=1
 import os, vostelmotor
 folder = os.path.dirname(vostelmotor.__file__)
 assert not os.path.exists(os.path.join(folder, "EposCMD64.dll")), "simulator installed beside the module"
@@ -41,5 +42,5 @@ assert os.path.exists(os.path.join(folder, "vostelmotor.pyi")), "type stub missi
 assert os.path.exists(os.path.join(folder, "vostelmotor-stubs", "__init__.pyi")), "stub package missing"
 print("installed module:", vostelmotor.__file__, "->", vostelmotor.motor)
 PY
-".venv-$tag/bin/python" -m pip uninstall -q -y vostelmotor || true
+done
 exit $status
