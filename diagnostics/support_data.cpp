@@ -67,11 +67,17 @@ py::object generateSupportData(py::handle self, Args&) {
   py::object path = self.attr("_motor__supportFilePath");
   say(py::str("Support data collection enabled. File will be saved to: ") + text(path));
   if (py::object(self.attr("_motor__keyhandle")).equal(py::int_(0))) {
-    append_text(path, header(datetime) + py::str("No connection to motor"));
+    append_to(path, [&](py::handle f) {
+      f.attr("write")(header(datetime));
+      f.attr("write")(py::str("No connection to motor"));
+    });
     raise(PyExc_ConnectionError, "Please connect motor");
   }
   try {
-    append_text(path, header(datetime) + snapshot(self, pv, pa, pb, pLimitSwitch, pState));
+    append_to(path, [&](py::handle f) {
+      f.attr("write")(header(datetime));
+      f.attr("write")(snapshot(self, pv, pa, pb, pLimitSwitch, pState));
+    });
   } catch (py::error_already_set& e) {
     raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
   }

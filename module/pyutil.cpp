@@ -92,9 +92,13 @@ double to_double(py::handle obj) {
 std::string format2(py::handle x) { return py::str("{:.2f}").attr("format")(x).cast<std::string>(); }
 
 void append_text(py::handle path, const py::object& text) {
+  append_to(path, [&](py::handle f) { f.attr("write")(text); });
+}
+
+void append_to(py::handle path, const std::function<void(py::handle file)>& write) {
   py::object f = modattr("open")(path, "a");
   try {
-    f.attr("write")(text);
+    write(f);
   } catch (py::error_already_set&) {
     try {
       f.attr("close")();

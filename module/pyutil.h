@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,5 +70,8 @@ std::string format2(py::handle x);
 
 // Appends `text` to the file at `path` (open(path, "a"), write, close).
 void append_text(py::handle path, const py::object& text);
+
+// Opens the file at `path` for appending, lets `write` write to it, closes it.
+void append_to(py::handle path, const std::function<void(py::handle file)>& write);
 
 }  // namespace vostel

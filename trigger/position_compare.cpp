@@ -16,9 +16,9 @@ py::object triggerParameter(py::handle self, Args& a) {
   py::object xMP = middle_position(self);
   double g = core::trigger_slope(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
                                  to_double(xMP), to_double(self.attr("_motor__BallScrew")));
-  double steps = 0;
-  if (!core::interval_steps(to_double(IW), g, steps)) raise(PyExc_ZeroDivisionError, "float division by zero");
-  py::object intervalWidth = cell("c_int", int_from_double(steps));
+  // The caller's width divided as Python divides it (any number type, the
+  // same errors), then truncated toward zero.
+  py::object intervalWidth = cell("c_int", to_int(IW / py::float_(g)));
 
   py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
   command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));

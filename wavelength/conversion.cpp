@@ -17,7 +17,12 @@ py::object position_of(py::handle self, py::handle wavelength) {
 }  // namespace
 
 py::object motorpositionToWavelength(py::handle self, Args& a) {
-  return py::float_(core::position_to_wavelength(model_of(self), to_double(a[0])));
+  py::object position = a[0];
+  double x = to_double(position);
+  // An int is squared exactly and rounded once, a float through pow: as
+  // Motorposition ** 2 is evaluated for each.
+  double x_squared = PyLong_Check(position.ptr()) ? to_double(position * position) : core::float_square(x);
+  return py::float_(core::position_to_wavelength(model_of(self), x, x_squared));
 }
 
 py::object wavelengthToMotorposition(py::handle self, Args& a) {

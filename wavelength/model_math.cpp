@@ -4,14 +4,24 @@
 
 namespace vostel::core {
 
-double position_to_wavelength(const Model& m, double x) {
-  double quadratic = m.A * (x * x);
+namespace {
+// Called through a pointer the compiler cannot see through, so that pow(x, 2)
+// is not folded into x * x.
+double (*volatile library_pow)(double, double) = [](double b, double e) { return std::pow(b, e); };
+}  // namespace
+
+double float_square(double x) { return library_pow(x, 2.0); }
+
+double position_to_wavelength(const Model& m, double x, double x_squared) {
+  double quadratic = m.A * x_squared;
   double linear = m.B * x;
   return quadratic + linear + m.C;
 }
 
+double position_to_wavelength(const Model& m, double x) { return position_to_wavelength(m, x, x * x); }
+
 double discriminant(const Model& m, double wavelength) {
-  double b2 = m.B * m.B;
+  double b2 = float_square(m.B);
   double four_a = 4 * m.A;
   return b2 - four_a * (m.C - wavelength);
 }

@@ -9,10 +9,18 @@ struct Model {
   double A = 0, B = 0, C = 0;
 };
 
-// A * x * x + B * x + C, the products first, then the sums left to right.
+// x ** 2 for a floating-point x as Python takes it: the C library's pow, which
+// may differ from x * x in the last bit.
+double float_square(double x);
+
+// A * x_squared + B * x + C, the products first, then the sums left to right;
+// x_squared is x ** 2 as the caller's number type squares it.
+double position_to_wavelength(const Model& m, double x, double x_squared);
+
+// The same for a whole number of steps (|x| < 2**26), whose square is exact.
 double position_to_wavelength(const Model& m, double x);
 
-// B^2 - 4 * A * (C - wavelength)
+// B ** 2 - 4 * A * (C - wavelength)
 double discriminant(const Model& m, double wavelength);
 
 struct Roots {

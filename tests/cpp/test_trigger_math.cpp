@@ -13,20 +13,3 @@ TEST(TriggerMath, SlopeMakesTheLinearPartPositive) {
   EXPECT_DOUBLE_EQ(trigger_slope(1e-8, 0.0001, 10000, 1), 0.0003);
   EXPECT_EQ(trigger_slope(0, 0.0005, 123456, 0), 0.0);
 }
-
-TEST(TriggerMath, IntervalInSteps) {
-  double steps = 0;
-  ASSERT_TRUE(interval_steps(0.5, 0.0001, steps));
-  EXPECT_EQ(std::trunc(steps), 5000);
-  ASSERT_TRUE(interval_steps(0.25, trigger_slope(1e-8, 0.0001, 10000, 1), steps));
-  EXPECT_EQ(std::trunc(steps), 833);
-  ASSERT_TRUE(interval_steps(-0.25, 0.0003, steps));
-  EXPECT_EQ(std::trunc(steps), -833);
-}
-
-TEST(TriggerMath, ZeroSlopeIsReportedNotDivided) {
-  double steps = 42;
-  EXPECT_FALSE(interval_steps(0.5, 0.0, steps));
-  EXPECT_FALSE(interval_steps(0.5, -0.0, steps));
-  EXPECT_EQ(steps, 42);
-}

@@ -33,6 +33,31 @@ def rising(m):
 
 # --- conversions --------------------------------------------------------------
 
+
+def test_conversions_match_the_model_evaluated_in_python(m):
+    """Bit for bit, for int and float positions and for both root branches."""
+    rng = np.random.default_rng(7)
+    for _ in range(2000):
+        A, B, C = rng.uniform(-1e-8, 1e-8), rng.uniform(-2e-3, 2e-3), rng.uniform(400, 5000)
+        connect_fake(m, A=A, B=B, C=C)
+        x_float = rng.uniform(-1e6, 1e6)
+        x_int = int(rng.integers(-2**31, 2**31))
+        for x in (x_float, x_int):
+            assert m._motor__motorpositionToWavelength(x) == A * x**2 + B * x + C
+        for x in rng.uniform(-1e6, 1e6, 50).tolist():  # x**2 is pow here, not x*x
+            assert m._motor__motorpositionToWavelength(x) == A * x**2 + B * x + C
+        wl = C + rng.uniform(-30, 30)
+        for pm in (True, False):
+            m._motor__pm = pm
+            d = B**2 - 4 * A * (C - wl)
+            if d < 0:
+                with pytest.raises(ValueError):
+                    m._motor__wavelengthToMotorposition(wl)
+                continue
+            s = np.sqrt(d)
+            root = (-B - s) / (2 * A) if pm else (-B + s) / (2 * A)
+            assert m._motor__wavelengthToMotorposition(wl) == int(np.round(root))
+
 def test_worked_example_790nm(m):
     rising(m)
     assert m._motor__wavelengthToMotorposition(790.0) == 4988

@@ -145,3 +145,17 @@ def test_unwritable_snapshot(m, lib, monkeypatch, tmp_path):
     with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
         m.generateSupportData()
     assert isinstance(info.value.__context__, FileNotFoundError)
+
+
+def test_header_is_written_before_a_snapshot_value_fails(m, lib, monkeypatch, tmp_path):
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    connect_fake(m)
+    m._motor__CoeffA = Unprintable()
+    Dialogs(monkeypatch, str(tmp_path))
+    with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
+        m.generateSupportData()
+    assert isinstance(info.value.__context__, RuntimeError)
+    assert HEADER.fullmatch((tmp_path / FILE).read_text())

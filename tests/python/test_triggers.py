@@ -130,3 +130,14 @@ def test_trigger_parameter_needs_a_connection(m, lib):
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m.triggerParameter(0.5)
     assert lib.calls == []
+
+
+def test_width_is_divided_as_python_divides_it(m, lib):
+    import decimal
+    connect_fake(m, A=0.0, B=0.0003)
+    m._motor__wavelengthToMotorposition = lambda wl: 0
+    m.triggerParameter(1)  # an int width is fine
+    assert compare_parameters(lib)[3] == int(1 / 0.0003)
+    for width in ("0.5", decimal.Decimal("0.5")):
+        with pytest.raises(TypeError, match="unsupported operand type"):
+            m.triggerParameter(width)
