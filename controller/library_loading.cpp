@@ -49,7 +49,16 @@ py::object prompt_for_dll_and_copy(py::handle self, Args& a) {
   py::object target_dir = a[0];
   py::object os = modattr("os");
   py::object name = self.attr("DLL_FILENAME");
-  py::object root = modattr("tk").attr("Tk")();
+  py::object tk = modattr("tk");
+  py::object root;
+  try {
+    root = tk.attr("Tk")();
+  } catch (py::error_already_set& e) {
+    // No display to ask on (a headless machine): as if the user cancelled,
+    // so that the caller reports the missing library in plain words.
+    if (e.matches(tk.attr("TclError").ptr())) return py::none();
+    throw;
+  }
   root.attr("withdraw")();
   modattr("messagebox").attr("showinfo")(
       "Missing DLL", std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");

@@ -36,6 +36,8 @@ class Dialogs:
                 dialogs.log.append(("destroy",))
 
         class Tk:
+            TclError = type("TclError", (Exception,), {})
+
             def Tk(self):
                 dialogs.log.append(("Tk",))
                 return Root()
@@ -205,3 +207,15 @@ def test_development_build_finds_the_simulated_controller_beside_the_module(sim_
     err = sim_motor._motor__pErrorCode
     assert sim_motor._motor__dllCall("VCS_OpenDevice", b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0",
                                      ctypes.byref(err)) > 0
+
+
+def test_without_a_display_the_missing_library_is_reported_in_words(tmp_path, monkeypatch):
+    dialogs = Dialogs().install(monkeypatch)
+
+    def no_display():
+        raise dialogs.tk.TclError("no display name and no $DISPLAY environment variable")
+
+    dialogs.tk.Tk = no_display
+    with pytest.raises(ImportError, match="Could not load 'EposCMD64.dll'"):
+        bare_motor().load_epos_dll(str(tmp_path))
+    assert dialogs.log == []
