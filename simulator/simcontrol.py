@@ -38,6 +38,16 @@ class SimulatedController:
             fn = getattr(lib, name)
             fn.restype, fn.argtypes = restype, argtypes
 
+    @classmethod
+    def fresh(cls, path, state_file):
+        """A controller at its factory state, storing into `state_file`, on the
+        virtual clock, with an empty trace: the start of every test."""
+        controller = cls(path)
+        controller.use_virtual_clock()
+        controller.reset(state_file=state_file)
+        controller.clear_trace()
+        return controller
+
     # The clock
     def use_virtual_clock(self):
         self.lib.SIM_UseVirtualClock()

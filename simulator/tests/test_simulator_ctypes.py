@@ -80,10 +80,7 @@ class Connection:
 def sim(tmp_path, monkeypatch):
     state = str(tmp_path / "state.txt")
     monkeypatch.setenv("VOSTEL_SIM_STATE", state)
-    controller = SimulatedController(LIB_PATH)
-    controller.use_virtual_clock()
-    controller.reset(state_file=state)
-    controller.clear_trace()
+    controller = SimulatedController.fresh(LIB_PATH, state)
     yield controller
     controller.reset(forget_stored=True)
 

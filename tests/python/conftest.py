@@ -131,10 +131,7 @@ def sim(tmp_path, monkeypatch):
         pytest.skip("simulated controller not built")
     state = str(tmp_path / "sim_state.txt")
     monkeypatch.setenv("VOSTEL_SIM_STATE", state)  # seen by child processes too
-    controller = SimulatedController(SIM_LIBRARY)
-    controller.use_virtual_clock()
-    controller.reset(state_file=state)
-    controller.clear_trace()
+    controller = SimulatedController.fresh(SIM_LIBRARY, state)
     yield controller
     controller.reset(forget_stored=True)
 
