@@ -8,31 +8,38 @@ namespace vostel {
 py::object dllCall(py::handle self, Args& a) {
   py::object funcName = a[0];
   py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
-  py::object func = py::getattr(self.attr("eposdll"), funcName);
-  py::object result = func(*args);
-  if (!result.equal(py::int_(0))) return result;
+  // The command is looked up on the library at every call; the argument
+  // tuple goes to it as it came.
+  py::object func = py::getattr(self.attr(KEY("eposdll")), funcName);
+  PyObject* raw = PyObject_Call(func.ptr(), args.ptr(), nullptr);
+  if (!raw) throw py::error_already_set();
+  py::object result = py::reinterpret_steal<py::object>(raw);
+  static PyObject* const zero = PyLong_FromLong(0);
+  int failed = PyObject_RichCompareBool(raw, zero, Py_EQ);
+  if (failed < 0) throw py::error_already_set();
+  if (!failed) return result;
 
   py::object last = args[py::len(args) - 1];
-  py::object errorCode = last.attr("_obj").attr("value");
+  py::object errorCode = last.attr(KEY("_obj")).attr(KEY("value"));
   const int buffer_size = 255;
-  py::object ct = modattr("ct");
-  py::object pErrorInfo = ct.attr("create_string_buffer")(buffer_size);
-  self.attr("eposdll").attr("VCS_GetErrorInfo")(errorCode, pErrorInfo, ct.attr("c_ushort")(buffer_size));
-  py::object error_msg = pErrorInfo.attr("value").attr("decode")("utf-8");
+  py::object ct = modattr(KEY("ct"));
+  py::object pErrorInfo = call_method(ct, KEY("create_string_buffer"), buffer_size);
+  call_method(self.attr(KEY("eposdll")), KEY("VCS_GetErrorInfo"), errorCode, pErrorInfo, call_method(ct, KEY("c_ushort"), buffer_size));
+  py::object error_msg = call_method(pErrorInfo.attr(KEY("value")), KEY("decode"), "utf-8");
   say(py::str(funcName) + py::str(" failed with Code ") + py::str(errorCode) + py::str(": ") + py::str(error_msg));
 
-  if (truthy(self.attr("_motor__generateSupportData"))) {
-    py::object simple = ct.attr("_SimpleCData");
+  if (truthy(self.attr(KEY("_motor__generateSupportData")))) {
+    py::object simple = ct.attr(KEY("_SimpleCData"));
     py::list parts;
     for (size_t i = 0; i + 1 < py::len(args); ++i) {
       py::object arg = args[i];
-      parts.append(py::isinstance(arg, simple) ? py::str(arg.attr("value")) : py::str(arg));
+      parts.append(py::isinstance(arg, simple) ? py::str(arg.attr(KEY("value"))) : py::str(arg));
     }
-    py::object args_repr = py::str(", ").attr("join")(parts);
+    py::object args_repr = call_method(py::str(", "), KEY("join"), parts);
     py::object line = py::str("Failed: ") + py::str(funcName) + py::str(": ") + args_repr + py::str(": ") +
                       py::str(errorCode) + py::str(" ") + error_msg + py::str("\n");
     try {
-      append_text(self.attr("_motor__supportFilePath"), line);
+      append_text(self.attr(KEY("_motor__supportFilePath")), line);
     } catch (py::error_already_set& e) {
       raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
     }

@@ -17,41 +17,41 @@ namespace {
 
 py::object connect(py::handle self, Args& a) {
   try {
-    self.attr("_motor__keyhandle") =
-        self.attr("_motor__dllCall")("VCS_OpenDevice", py::bytes("EPOS2"), py::bytes("MAXON SERIAL V2"),
-                                     py::bytes("USB"), a[0].attr("encode")("utf-8"),
-                                     byref(self.attr("_motor__pErrorCode")));
+    self.attr(KEY("_motor__keyhandle")) =
+        call_method(self, KEY("_motor__dllCall"), "VCS_OpenDevice", py::bytes("EPOS2"), py::bytes("MAXON SERIAL V2"),
+                                     py::bytes("USB"), call_method(a[0], KEY("encode"), "utf-8"),
+                                     byref(self.attr(KEY("_motor__pErrorCode"))));
   } catch (py::error_already_set& e) {
     rethrow_as(e, PyExc_ConnectionError, "Couldn't connect to motor");
   }
-  py::object res = command(self, "VCS_SetEnableState");
-  if (res.equal(py::bool_(false)) || py::object(self.attr("_motor__keyhandle")).equal(py::int_(0))) return py::bool_(false);
+  py::object res = command(self, KEY("VCS_SetEnableState"));
+  if (res.equal(py::bool_(false)) || py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0))) return py::bool_(false);
 
-  self.attr("_motor__connection") = py::bool_(true);
+  self.attr(KEY("_motor__connection")) = py::bool_(true);
   try {
-    self.attr("_motor__ReadMotorCoefficients")();
-    self.attr("_motor__calculateOffset")();
-    self.attr("_motor__readWavelengthMinMax")();
+    call_method(self, KEY("_motor__ReadMotorCoefficients"));
+    call_method(self, KEY("_motor__calculateOffset"));
+    call_method(self, KEY("_motor__readWavelengthMinMax"));
   } catch (py::error_already_set& e) {
     rethrow_as(e, PyExc_ValueError, "No coefficients found");
   }
-  command(self, "VCS_SetMaxProfileVelocity", self.attr("_motor__MaxProfileVelocity"));
-  command(self, "VCS_SetMaxAcceleration", self.attr("_motor__MaxAcceleration"));
-  self.attr("_motor__DCMotorParameter")();
-  self.attr("_motor__pEncoderResolution") = cell("c_uint32");
-  command(self, "VCS_GetIncEncoderParameter", byref(self.attr("_motor__pEncoderResolution")),
-          byref(self.attr("_motor__pInvertedPolarity")));
-  self.attr("_motor__BallScrew") = to_int(modattr("np").attr("sign")(self.attr("_motor__CoeffB")));
+  command(self, KEY("VCS_SetMaxProfileVelocity"), self.attr(KEY("_motor__MaxProfileVelocity")));
+  command(self, KEY("VCS_SetMaxAcceleration"), self.attr(KEY("_motor__MaxAcceleration")));
+  call_method(self, KEY("_motor__DCMotorParameter"));
+  self.attr(KEY("_motor__pEncoderResolution")) = cell(KEY("c_uint32"));
+  command(self, KEY("VCS_GetIncEncoderParameter"), byref(self.attr(KEY("_motor__pEncoderResolution"))),
+          byref(self.attr(KEY("_motor__pInvertedPolarity"))));
+  self.attr(KEY("_motor__BallScrew")) = to_int(call_method(modattr(KEY("np")), KEY("sign"), self.attr(KEY("_motor__CoeffB"))));
   return py::bool_(true);
 }
 
 py::object disconnect(py::handle self, Args&) {
-  if (!truthy(self.attr("_motor__connection"))) return py::none();
-  if (truthy(self.attr("_motor__revMotionTrigger"))) command(self, "VCS_DigitalOutputConfiguration", 3, 15, 0, 0, 0);
-  command(self, "VCS_Store");
-  command(self, "VCS_SetDisableState");
-  self.attr("_motor__dllCall")("VCS_CloseDevice", self.attr("_motor__keyhandle"), byref(self.attr("_motor__pErrorCode")));
-  self.attr("_motor__connection") = py::bool_(false);
+  if (!truthy(self.attr(KEY("_motor__connection")))) return py::none();
+  if (truthy(self.attr(KEY("_motor__revMotionTrigger")))) command(self, KEY("VCS_DigitalOutputConfiguration"), 3, 15, 0, 0, 0);
+  command(self, KEY("VCS_Store"));
+  command(self, KEY("VCS_SetDisableState"));
+  call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", self.attr(KEY("_motor__keyhandle")), byref(self.attr(KEY("_motor__pErrorCode"))));
+  self.attr(KEY("_motor__connection")) = py::bool_(false);
   say("disconnected");
   return py::none();
 }

@@ -17,17 +17,17 @@ std::string missing_library_text(const std::string& dll_path) {
 }  // namespace
 
 py::object load_epos_dll(py::handle self, Args& a) {
-  py::object os = modattr("os");
+  py::object os = modattr(KEY("os"));
   py::object package_dir = a[0];
-  if (package_dir.is_none()) package_dir = os.attr("path").attr("dirname")(modattr("__file__"));
-  py::object dll_path = os.attr("path").attr("join")(package_dir, self.attr("DLL_FILENAME"));
-  py::object lib = self.attr("_try_load")(dll_path);
+  if (package_dir.is_none()) package_dir = call_method(os.attr(KEY("path")), KEY("dirname"), modattr(KEY("__file__")));
+  py::object dll_path = call_method(os.attr(KEY("path")), KEY("join"), package_dir, self.attr(KEY("DLL_FILENAME")));
+  py::object lib = call_method(self, KEY("_try_load"), dll_path);
   if (truthy(lib)) return lib;
-  lib = self.attr("_try_load")(self.attr("DLL_FILENAME"));
+  lib = call_method(self, KEY("_try_load"), self.attr(KEY("DLL_FILENAME")));
   if (truthy(lib)) return lib;
-  py::object picked = self.attr("_prompt_for_dll_and_copy")(package_dir);
+  py::object picked = call_method(self, KEY("_prompt_for_dll_and_copy"), package_dir);
   if (truthy(picked)) {
-    lib = self.attr("_try_load")(picked);
+    lib = call_method(self, KEY("_try_load"), picked);
     if (truthy(lib)) return lib;
   }
   raise(PyExc_ImportError, missing_library_text(py::str(dll_path).cast<std::string>()));
@@ -35,8 +35,8 @@ py::object load_epos_dll(py::handle self, Args& a) {
 
 py::object try_load(py::handle, Args& a) {
   // The vendor's library uses the Windows calling convention where there is one.
-  py::object ct = modattr("ct");
-  py::object loader = py::hasattr(ct, "WinDLL") ? ct.attr("WinDLL") : ct.attr("CDLL");
+  py::object ct = modattr(KEY("ct"));
+  py::object loader = py::hasattr(ct, "WinDLL") ? ct.attr(KEY("WinDLL")) : ct.attr(KEY("CDLL"));
   try {
     return loader(a[0]);
   } catch (py::error_already_set& e) {
@@ -47,34 +47,33 @@ py::object try_load(py::handle, Args& a) {
 
 py::object prompt_for_dll_and_copy(py::handle self, Args& a) {
   py::object target_dir = a[0];
-  py::object os = modattr("os");
-  py::object name = self.attr("DLL_FILENAME");
-  py::object tk = modattr("tk");
+  py::object os = modattr(KEY("os"));
+  py::object name = self.attr(KEY("DLL_FILENAME"));
+  py::object tk = modattr(KEY("tk"));
   py::object root;
   try {
-    root = tk.attr("Tk")();
+    root = call_method(tk, KEY("Tk"));
   } catch (py::error_already_set& e) {
     // No display to ask on (a headless machine): as if the user cancelled,
     // so that the caller reports the missing library in plain words.
-    if (e.matches(tk.attr("TclError").ptr())) return py::none();
+    if (e.matches(tk.attr(KEY("TclError")).ptr())) return py::none();
     throw;
   }
-  root.attr("withdraw")();
-  modattr("messagebox").attr("showinfo")(
-      "Missing DLL", std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
-  py::object path = modattr("filedialog")
-                        .attr("askopenfilename")(py::arg("title") = py::str("Select ") + py::str(name),
+  call_method(root, KEY("withdraw"));
+  call_method(modattr(KEY("messagebox")), KEY("showinfo"), "Missing DLL", std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
+  py::object path = modattr(KEY("filedialog"))
+                        .attr(KEY("askopenfilename"))(py::arg("title") = py::str("Select ") + py::str(name),
                                                  py::arg("filetypes") = py::make_tuple(py::make_tuple("DLL files", "*.dll")));
-  root.attr("destroy")();
+  call_method(root, KEY("destroy"));
   if (!truthy(path)) return py::none();
-  py::object picked_name = os.attr("path").attr("basename")(path).attr("lower")();
-  if (!picked_name.equal(name.attr("lower")())) {
-    modattr("messagebox").attr("showerror")("Error", py::str("Selected file must be named '") + py::str(name) + py::str("'"));
+  py::object picked_name = call_method(call_method(os.attr(KEY("path")), KEY("basename"), path), KEY("lower"));
+  if (!picked_name.equal(call_method(name, KEY("lower")))) {
+    call_method(modattr(KEY("messagebox")), KEY("showerror"), "Error", py::str("Selected file must be named '") + py::str(name) + py::str("'"));
     return py::none();
   }
-  os.attr("makedirs")(target_dir, py::arg("exist_ok") = true);
-  py::object destination = os.attr("path").attr("join")(target_dir, name);
-  modattr("shutil").attr("copy2")(path, destination);
+  os.attr(KEY("makedirs"))(target_dir, py::arg("exist_ok") = true);
+  py::object destination = call_method(os.attr(KEY("path")), KEY("join"), target_dir, name);
+  call_method(modattr(KEY("shutil")), KEY("copy2"), path, destination);
   return destination;
 }
 

@@ -7,16 +7,16 @@ namespace vostel {
 
 namespace {
 
-py::object transfer(py::handle self, const char* name, Args& a) {
+py::object transfer(py::handle self, py::handle name, Args& a) {
   require_connection(self);
-  py::object pNbOfBytes = cell("c_int");
+  py::object pNbOfBytes = cell(KEY("c_int"));
   return command(self, name, a[0], a[1], byref(a[2]), kEntryBytes, byref(pNbOfBytes));
 }
 
 }  // namespace
 
-py::object GetIndexValue(py::handle self, Args& a) { return transfer(self, "VCS_GetObject", a); }
+py::object GetIndexValue(py::handle self, Args& a) { return transfer(self, KEY("VCS_GetObject"), a); }
 
-py::object SetIndexValue(py::handle self, Args& a) { return transfer(self, "VCS_SetObject", a); }
+py::object SetIndexValue(py::handle self, Args& a) { return transfer(self, KEY("VCS_SetObject"), a); }
 
 }  // namespace vostel

@@ -12,7 +12,7 @@ const char* const kSupportFileName = "SupportData_VostelMotorControl.txt";
 py::str text(py::handle value) { return py::str(value); }
 
 py::str header(py::handle datetime) {
-  return py::str("Support Data File VostelMotorControl - Generated on ") + text(datetime.attr("now")()) +
+  return py::str("Support Data File VostelMotorControl - Generated on ") + text(call_method(datetime, KEY("now"))) +
          py::str("\n");
 }
 
@@ -23,60 +23,60 @@ py::str snapshot(py::handle self, py::handle pv, py::handle pa, py::handle pb, p
     parts.append(py::str(label));
     parts.append(text(value));
   };
-  line("Keyhandle: ", self.attr("_motor__keyhandle"));
-  line("\nState: ", pState.attr("value"));
-  line("\nCoefficent A: ", self.attr("_motor__CoeffA"));
-  line("\nCoefficent B: ", self.attr("_motor__CoeffB"));
-  line("\nCoefficent C: ", self.attr("_motor__CoeffC"));
-  line("\nEncoderResolution: ", self.attr("_motor__pEncoderResolution").attr("value"));
-  line("\nWavelengthrange: ", self.attr("_motor__maxWavelength"));
-  line("nm to ", self.attr("_motor__minWavelength"));
+  line("Keyhandle: ", self.attr(KEY("_motor__keyhandle")));
+  line("\nState: ", pState.attr(KEY("value")));
+  line("\nCoefficent A: ", self.attr(KEY("_motor__CoeffA")));
+  line("\nCoefficent B: ", self.attr(KEY("_motor__CoeffB")));
+  line("\nCoefficent C: ", self.attr(KEY("_motor__CoeffC")));
+  line("\nEncoderResolution: ", self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value")));
+  line("\nWavelengthrange: ", self.attr(KEY("_motor__maxWavelength")));
+  line("nm to ", self.attr(KEY("_motor__minWavelength")));
   parts.append(py::str("nm"));
-  line("\nMotorposition Offset: ", self.attr("_motor__offset"));
-  line("\nMotorPosition: ", self.attr("_motor__pPositionIs").attr("value"));
-  line("\nMotorVelocity: ", pv.attr("value"));
-  line("\nMotorAcceleration/Deceleration: ", pa.attr("value"));
-  line("/", pb.attr("value"));
-  line("\nDigitalinputs (Limitswitches): ", pLimitSwitch.attr("value"));
+  line("\nMotorposition Offset: ", self.attr(KEY("_motor__offset")));
+  line("\nMotorPosition: ", self.attr(KEY("_motor__pPositionIs")).attr(KEY("value")));
+  line("\nMotorVelocity: ", pv.attr(KEY("value")));
+  line("\nMotorAcceleration/Deceleration: ", pa.attr(KEY("value")));
+  line("/", pb.attr(KEY("value")));
+  line("\nDigitalinputs (Limitswitches): ", pLimitSwitch.attr(KEY("value")));
   parts.append(py::str("\n"));
-  return py::str("").attr("join")(parts);
+  return call_method(py::str(""), KEY("join"), parts);
 }
 
 }  // namespace
 
 py::object generateSupportData(py::handle self, Args&) {
-  self.attr("_motor__generateSupportData") = py::bool_(true);
-  py::object datetime = py::module_::import("datetime").attr("datetime");
-  py::object root = modattr("tk").attr("Tk")();
-  root.attr("withdraw")();
+  self.attr(KEY("_motor__generateSupportData")) = py::bool_(true);
+  py::object datetime = py::module_::import("datetime").attr(KEY("datetime"));
+  py::object root = call_method(modattr(KEY("tk")), KEY("Tk"));
+  call_method(root, KEY("withdraw"));
   py::object folderPath =
-      modattr("filedialog").attr("askdirectory")(py::arg("title") = "Select location to save support data");
+      modattr(KEY("filedialog")).attr(KEY("askdirectory"))(py::arg("title") = "Select location to save support data");
   if (!truthy(folderPath)) {
     say(py::str("No location for support data selected."));
     return py::none();
   }
-  self.attr("_motor__supportFilePath") = modattr("os").attr("path").attr("join")(folderPath, kSupportFileName);
+  self.attr(KEY("_motor__supportFilePath")) = call_method(modattr(KEY("os")).attr(KEY("path")), KEY("join"), folderPath, kSupportFileName);
 
-  py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
-  command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));
-  py::object pLimitSwitch = cell("c_short");
-  command(self, "VCS_GetAllDigitalInputs", byref(pLimitSwitch));
-  py::object pState = cell("c_ushort");
-  command(self, "VCS_GetState", byref(pState));
+  py::object pv = cell(KEY("c_int")), pa = cell(KEY("c_int")), pb = cell(KEY("c_int"));
+  command(self, KEY("VCS_GetPositionProfile"), byref(pv), byref(pa), byref(pb));
+  py::object pLimitSwitch = cell(KEY("c_short"));
+  command(self, KEY("VCS_GetAllDigitalInputs"), byref(pLimitSwitch));
+  py::object pState = cell(KEY("c_ushort"));
+  command(self, KEY("VCS_GetState"), byref(pState));
 
-  py::object path = self.attr("_motor__supportFilePath");
+  py::object path = self.attr(KEY("_motor__supportFilePath"));
   say(py::str("Support data collection enabled. File will be saved to: ") + text(path));
-  if (py::object(self.attr("_motor__keyhandle")).equal(py::int_(0))) {
+  if (py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0))) {
     append_to(path, [&](py::handle f) {
-      f.attr("write")(header(datetime));
-      f.attr("write")(py::str("No connection to motor"));
+      call_method(f, KEY("write"), header(datetime));
+      call_method(f, KEY("write"), py::str("No connection to motor"));
     });
     raise(PyExc_ConnectionError, "Please connect motor");
   }
   try {
     append_to(path, [&](py::handle f) {
-      f.attr("write")(header(datetime));
-      f.attr("write")(snapshot(self, pv, pa, pb, pLimitSwitch, pState));
+      call_method(f, KEY("write"), header(datetime));
+      call_method(f, KEY("write"), snapshot(self, pv, pa, pb, pLimitSwitch, pState));
     });
   } catch (py::error_already_set& e) {
     raise_in_context(e, PyExc_FileExistsError, "Support file not found.");

@@ -13,7 +13,11 @@ namespace {
 struct Entry {
   MethodInfo info;
   std::string docstring;  // text signature block + doc, kept alive for PyMethodDef
+  std::string qualname;   // "<class>.<name>", as Python names a function defined in a class
   PyMethodDef def{};
+  size_t nparams = 0;     // with self
+  size_t required = 0;    // positional parameters without a default, with self
+  std::array<PyObject*, Args::kCapacity> defaults{};  // per parameter without self, borrowed
 };
 
 std::vector<std::unique_ptr<Entry>>& entries() {
@@ -21,13 +25,20 @@ std::vector<std::unique_ptr<Entry>>& entries() {
   return all;
 }
 
-py::object default_value(Default d) {
+// The default objects, made once: a default is evaluated once for a Python
+// function too, when it is defined.
+PyObject* default_object(Default d) {
+  static PyObject* const zero = PyLong_FromLong(0);
+  static PyObject* const usb0 = PyUnicode_InternFromString("USB0");
   switch (d) {
-    case Default::Int0: return py::int_(0);
-    case Default::StrUSB0: return py::str("USB0");
-    default: return py::none();
+    case Default::Int0: return zero;
+    case Default::StrUSB0: return usb0;
+    case Default::None_: return Py_None;
+    default: return nullptr;
   }
 }
+
+py::object default_value(Default d) { return py::reinterpret_borrow<py::object>(default_object(d)); }
 
 std::string quoted_list(const std::vector<std::string>& names) {
   std::string out;
@@ -40,11 +51,17 @@ std::string quoted_list(const std::vector<std::string>& names) {
 
 // Binds (self, *positional, **keywords) to the parameters the way a Python
 // function with this signature would, with the same TypeError texts.
-Args bind(const MethodInfo& info, PyObject* args, PyObject* kwargs, py::object& self) {
+// From 3.10 on, Python names the function by its qualified name.
+Args bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self) {
+  const MethodInfo& info = entry.info;
+#if PY_VERSION_HEX >= 0x030A0000
+  const std::string fname = entry.qualname + "()";
+#else
   const std::string fname = std::string(info.name) + "()";
+#endif
   Py_ssize_t npos = PyTuple_GET_SIZE(args);
   const size_t nparams = info.params.size() + 1;  // with self
-  std::vector<py::object> bound(nparams);
+  std::array<py::object, Args::kCapacity> bound;
   py::tuple rest;
   if (!info.star_args && static_cast<size_t>(npos) > nparams) {
     size_t required = 1;
@@ -91,18 +108,60 @@ Args bind(const MethodInfo& info, PyObject* args, PyObject* kwargs, py::object& 
     raise(PyExc_TypeError, fname + " missing " + std::to_string(missing.size()) + " required positional argument" +
                                (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
   self = bound[0];
-  Args out(bound.begin() + 1, bound.end());
+  Args out;
+  for (size_t i = 1; i < nparams; ++i) out.push_back(bound[i]);
   if (info.star_args) out.push_back(rest);
   return out;
 }
 
+// Positional arguments only, as many as the signature takes: bound straight
+// from the call's stack. Anything else goes through `bind`, which gives
+// Python's TypeError texts.
+bool bind_fast(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, Args& out) {
+  if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < entry.required) return false;
+  if (!entry.info.star_args && nargs > entry.nparams) return false;
+  size_t take = std::min(nargs, entry.nparams);
+  for (size_t i = 1; i < take; ++i) out.push_back(py::reinterpret_borrow<py::object>(args[i]));
+  for (size_t i = take; i < entry.nparams; ++i)
+    out.push_back(py::reinterpret_borrow<py::object>(entry.defaults[i - 1]));
+  if (entry.info.star_args) {
+    PyObject* rest = PyTuple_New(static_cast<Py_ssize_t>(nargs - take));
+    if (!rest) throw py::error_already_set();
+    for (size_t i = take; i < nargs; ++i) {
+      Py_INCREF(args[i]);
+      PyTuple_SET_ITEM(rest, static_cast<Py_ssize_t>(i - take), args[i]);
+    }
+    out.push_back(py::reinterpret_steal<py::object>(rest));
+  }
+  return true;
+}
+
+Args bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, py::object& self) {
+  py::tuple positional(nargs);
+  for (size_t i = 0; i < nargs; ++i) positional[i] = py::reinterpret_borrow<py::object>(args[i]);
+  py::dict keywords;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i)
+    keywords[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[nargs + i]);
+  return bind(entry, positional.ptr(), nkw ? keywords.ptr() : nullptr, self);
+}
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 template <size_t I>
-PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
-  const MethodInfo& info = entries().at(I)->info;
+PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  const Entry& entry = *entries()[I];
+  size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
   try {
-    py::object self;
-    Args bound = bind(info, args, kwargs, self);
-    py::object result = info.impl(self, bound);
+    py::object result;
+    Args bound;
+    if (bind_fast(entry, args, nargs, kwnames, bound)) {
+      result = entry.info.impl(args[0], bound);
+    } else {
+      py::object self;
+      bound = bind_slow(entry, args, nargs, kwnames, self);
+      result = entry.info.impl(self, bound);
+    }
     return result.release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
@@ -117,7 +176,7 @@ PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr size_t kMaxMethods = 64;
 
 template <size_t... I>
-constexpr std::array<PyCFunctionWithKeywords, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
+constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
   return {&trampoline<I>...};
 }
 
@@ -127,26 +186,38 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
   static const auto trampolines = make_trampolines(std::make_index_sequence<kMaxMethods>{});
   if (infos.size() > kMaxMethods) throw std::runtime_error("too many methods");
   py::dict ns;
-  ns["__module__"] = module().attr("__name__");
+  ns["__module__"] = module().attr(KEY("__name__"));
   ns["__qualname__"] = name;
+  // A builtin function bound to a type reports "<type>.<name>" as its
+  // __qualname__; this stand-in type carries the class's name for that.
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  py::object owner = type(name, py::make_tuple(object_type), py::dict());
   for (size_t i = 0; i < infos.size(); ++i) {
     auto entry = std::make_unique<Entry>();
     entry->info = infos[i];
     entry->docstring = std::string(infos[i].name) + infos[i].signature + "\n--\n\n" + (infos[i].doc ? infos[i].doc : "");
+    entry->qualname = std::string(name) + "." + infos[i].name;
+    if (infos[i].params.size() + 2 > Args::kCapacity) throw std::runtime_error("too many parameters");
+    entry->nparams = infos[i].params.size() + 1;
+    entry->required = 1;
+    for (size_t p = 0; p < infos[i].params.size(); ++p) {
+      entry->defaults[p] = default_object(infos[i].params[p].dflt);
+      if (infos[i].params[p].dflt == Default::NoDefault) ++entry->required;
+    }
     entry->def.ml_name = entry->info.name;
     entry->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampolines[entries().size()]));
-    entry->def.ml_flags = METH_VARARGS | METH_KEYWORDS;
+    entry->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     entry->def.ml_doc = entry->docstring.c_str();
     PyMethodDef* def = &entry->def;
     entries().push_back(std::move(entry));
-    py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, nullptr, module().attr("__name__").ptr()));
+    py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, owner.ptr(), module().attr(KEY("__name__")).ptr()));
     if (!fn) throw py::error_already_set();
     py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
     if (!method) throw py::error_already_set();
     ns[infos[i].key] = method;
   }
-  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  return type(name, py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), ns);
+  return type(name, py::make_tuple(object_type), ns);
 }
 
 }  // namespace vostel

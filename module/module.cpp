@@ -13,20 +13,20 @@ namespace {
 
 void exec_module(py::module_ m) {
   set_module(m);
-  m.attr("ct") = py::module_::import("ctypes");
-  m.attr("os") = py::module_::import("os");
+  m.attr(KEY("ct")) = py::module_::import("ctypes");
+  m.attr(KEY("os")) = py::module_::import("os");
   try {
-    m.attr("np") = py::module_::import("numpy");
+    m.attr(KEY("np")) = py::module_::import("numpy");
   } catch (py::error_already_set& e) {
     raise_in_context(e, PyExc_ImportError, "please install numpy");
   }
-  m.attr("tk") = py::module_::import("tkinter");
-  m.attr("filedialog") = py::module_::import("tkinter.filedialog");
-  m.attr("messagebox") = py::module_::import("tkinter.messagebox");
-  m.attr("sleep") = py::module_::import("time").attr("sleep");
-  m.attr("frexp") = py::module_::import("math").attr("frexp");
-  m.attr("shutil") = py::module_::import("shutil");
-  m.attr("motor") = build_class("motor", motor_methods());
+  m.attr(KEY("tk")) = py::module_::import("tkinter");
+  m.attr(KEY("filedialog")) = py::module_::import("tkinter.filedialog");
+  m.attr(KEY("messagebox")) = py::module_::import("tkinter.messagebox");
+  m.attr(KEY("sleep")) = py::module_::import("time").attr(KEY("sleep"));
+  m.attr(KEY("frexp")) = py::module_::import("math").attr(KEY("frexp"));
+  m.attr(KEY("shutil")) = py::module_::import("shutil");
+  m.attr(KEY("motor")) = build_class("motor", motor_methods());
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vostelmotor", nullptr, -1, nullptr, nullptr, nullptr, nullptr,

@@ -3,23 +3,50 @@
 namespace vostel {
 
 namespace {
-PyObject* g_module = nullptr;  // strong reference, kept for the process's life
-}
+PyObject* g_module = nullptr;    // strong references, kept for the process's life
+PyObject* g_builtins = nullptr;  // the builtins module, imported once
+}  // namespace
 
 void set_module(py::module_ m) {
   Py_XDECREF(g_module);
   g_module = m.inc_ref().ptr();
+  if (!g_builtins) g_builtins = py::module_::import("builtins").release().ptr();
 }
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 
-py::object modattr(const char* name) {
-  PyObject* dict = PyModule_GetDict(g_module);
-  PyObject* item = PyDict_GetItemString(dict, name);
+py::object modattr(py::handle name) {
+  PyObject* item = PyDict_GetItemWithError(PyModule_GetDict(g_module), name.ptr());
   if (item) return py::reinterpret_borrow<py::object>(item);
-  py::object builtins = py::module_::import("builtins");
-  if (py::hasattr(builtins, name)) return builtins.attr(name);
-  raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+  if (PyErr_Occurred()) throw py::error_already_set();
+  item = PyDict_GetItemWithError(PyModule_GetDict(g_builtins), name.ptr());
+  if (item) return py::reinterpret_borrow<py::object>(item);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  raise(PyExc_NameError, "name '" + py::str(name).cast<std::string>() + "' is not defined");
+}
+
+py::object modattr(const char* name) { return modattr(py::str(name)); }
+
+PyObject* own_function(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  PyObject* descr = _PyType_Lookup(type, name);  // borrowed
+  if (!descr || Py_TYPE(descr) != &PyInstanceMethod_Type) return nullptr;
+  PyObject* fn = PyInstanceMethod_GET_FUNCTION(descr);
+  if (!PyCFunction_Check(fn) || PyCFunction_GET_FLAGS(fn) != (METH_FASTCALL | METH_KEYWORDS)) return nullptr;
+  // A non-data descriptor is shadowed by an entry in the instance's __dict__.
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* shadow = PyDict_GetItemWithError(dict, name);
+  Py_DECREF(dict);
+  if (shadow || PyErr_Occurred()) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return fn;
 }
 
 void raise(PyObject* type, const std::string& message) {
@@ -40,30 +67,44 @@ void raise_in_context(py::error_already_set& caught, PyObject* type, const std::
 bool matches(py::error_already_set& caught, PyObject* type) { return caught.matches(type); }
 
 void require_connection(py::handle self) {
-  if (!truthy(self.attr("_motor__connection"))) raise(PyExc_ConnectionError, "Motor not connected");
+  if (!truthy(self.attr(KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
 }
 
-py::object cell(const char* ctype_name) { return modattr("ct").attr(ctype_name)(); }
+py::object cell(py::handle ctype_name) { return call_method(modattr(KEY("ct")), ctype_name); }
 
-py::object cell(const char* ctype_name, py::object value) {
-  return modattr("ct").attr(ctype_name)(std::move(value));
+py::object cell(py::handle ctype_name, py::object value) {
+  return call_method(modattr(KEY("ct")), ctype_name, std::move(value));
 }
 
-static py::object int32_type(const char* preferred) {
-  py::object ct = modattr("ct");
-  py::object t = ct.attr(preferred);
-  if (ct.attr("sizeof")(t).cast<int>() == 4) return t;
-  return ct.attr("c_int32");
+py::object cell(const char* ctype_name) { return cell(py::str(ctype_name)); }
+
+py::object cell(const char* ctype_name, py::object value) { return cell(py::str(ctype_name), std::move(value)); }
+
+// ct.c_long where it is 32 bits wide, else ct.c_int32. Both names are looked
+// up at every call; the width of a type object, once asked, is remembered.
+static py::object long32_type() {
+  static PyObject* known_type = nullptr;  // strong reference
+  static bool known_is_32 = false;
+  py::object ct = modattr(KEY("ct"));
+  py::object t = ct.attr(KEY("c_long"));
+  if (t.ptr() != known_type) {
+    bool is_32 = call_method(ct, KEY("sizeof"), t).cast<int>() == 4;
+    Py_XDECREF(known_type);
+    known_type = t.inc_ref().ptr();
+    known_is_32 = is_32;
+  }
+  if (known_is_32) return t;
+  return ct.attr(KEY("c_int32"));
 }
 
-py::object long32() { return int32_type("c_long")(); }
+py::object long32() { return vcall(long32_type()); }
 
 py::object bool32() {
   // The library's BOOL is a Windows LONG: 32 bits wide.
-  return int32_type("c_long")();
+  return vcall(long32_type());
 }
 
-py::object byref(py::handle obj) { return modattr("ct").attr("byref")(obj); }
+py::object byref(py::handle obj) { return call_method(modattr(KEY("ct")), KEY("byref"), obj); }
 
 bool truthy(py::handle obj) {
   int r = PyObject_IsTrue(obj.ptr());
@@ -89,24 +130,26 @@ double to_double(py::handle obj) {
   return d;
 }
 
-std::string format2(py::handle x) { return py::str("{:.2f}").attr("format")(x).cast<std::string>(); }
+std::string format2(py::handle x) {
+  return call_method(KEY("{:.2f}"), KEY("format"), x).cast<std::string>();
+}
 
 void append_text(py::handle path, const py::object& text) {
-  append_to(path, [&](py::handle f) { f.attr("write")(text); });
+  append_to(path, [&](py::handle f) { call_method(f, KEY("write"), text); });
 }
 
 void append_to(py::handle path, const std::function<void(py::handle file)>& write) {
-  py::object f = modattr("open")(path, "a");
+  py::object f = vcall(modattr(KEY("open")), path, KEY("a"));
   try {
     write(f);
   } catch (py::error_already_set&) {
     try {
-      f.attr("close")();
+      call_method(f, KEY("close"));
     } catch (py::error_already_set&) {
     }
     throw;
   }
-  f.attr("close")();
+  call_method(f, KEY("close"));
 }
 
 }  // namespace vostel

@@ -1,33 +1,109 @@
 // Small helpers shared by every method of the motor class: module-level name
 // lookup at call time, printing through Python's print, exceptions with
 // chained context, ctypes cells and controller commands.
+//
+// Names are looked up every time a method runs, as Python code would look
+// them up; what is kept is only the name itself: KEY("x") is an interned str
+// made once per use site, so a lookup neither builds nor hashes a new string
+// and hits the type's attribute cache. Calls go through vectorcall, without
+// argument tuples or bound-method objects.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace py = pybind11;
 
+// The interned str for a string literal, created at the first use of this
+// site and kept for the process's life.
+#define KEY(s)                                                              \
+  ([]() -> ::pybind11::handle {                                             \
+    static PyObject* const interned_key = PyUnicode_InternFromString(s);   \
+    return interned_key;                                                    \
+  }())
+
 namespace vostel {
 
-using Args = std::vector<py::object>;
+// The bound arguments of one call (without self), in declaration order; a
+// fixed array, so binding allocates nothing.
+class Args {
+ public:
+  static constexpr std::size_t kCapacity = 8;
+  py::object& operator[](std::size_t i) { return values_[i]; }
+  std::size_t size() const { return size_; }
+  void push_back(py::object value) { values_[size_++] = std::move(value); }
+
+ private:
+  std::array<py::object, kCapacity> values_;
+  std::size_t size_ = 0;
+};
+
+// Any C++ argument as a Python object: objects and handles as they are,
+// accessors fetched, numbers and texts converted as pybind11 converts them.
+template <typename T>
+py::object to_object(T&& value) {
+  using D = std::decay_t<T>;
+  if constexpr (std::is_base_of_v<py::handle, D>) {
+    return py::reinterpret_borrow<py::object>(value);
+  } else {
+    return py::reinterpret_steal<py::object>(py::detail::make_caster<T>::cast(
+        std::forward<T>(value), py::return_value_policy::automatic_reference, nullptr));
+  }
+}
+
+// The function a method call on `self` reaches when the name resolves to one
+// of the class's own C++ functions (not shadowed on the instance, no custom
+// attribute access), or nullptr: then the call takes the general way.
+PyObject* own_function(PyObject* self, PyObject* name);
+
+// callable(args...) through vectorcall.
+template <typename F, typename... T>
+py::object vcall(F&& callable, T&&... args) {
+  py::object fn = to_object(std::forward<F>(callable));
+  py::object held[] = {py::object(), to_object(std::forward<T>(args))...};
+  PyObject* stack[sizeof...(T) + 1];
+  for (std::size_t i = 0; i <= sizeof...(T); ++i) stack[i] = held[i].ptr();
+  PyObject* r = PyObject_Vectorcall(fn.ptr(), stack + 1, sizeof...(T) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+// receiver.<name>(args...): the attribute is looked up at every call, as
+// getattr does (instance __dict__, subclass overrides, __getattr__), then
+// called without a bound-method object where Python would not make one.
+template <typename R, typename... T>
+py::object call_method(R&& receiver, py::handle name, T&&... args) {
+  py::object held[] = {to_object(std::forward<R>(receiver)), to_object(std::forward<T>(args))...};
+  PyObject* stack[sizeof...(T) + 1];
+  for (std::size_t i = 0; i <= sizeof...(T); ++i) stack[i] = held[i].ptr();
+  PyObject* r;
+  if (PyObject* fn = own_function(stack[0], name.ptr()))
+    r = PyObject_Vectorcall(fn, stack, sizeof...(T) + 1, nullptr);
+  else
+    r = PyObject_VectorcallMethod(name.ptr(), stack, (sizeof...(T) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
 
 // The module object, set once at import.
 void set_module(py::module_ m);
 py::module_ module();
 
 // Looks a name up in the module's namespace when called, then in builtins,
-// as Python code running in the module would.
+// as Python code running in the module would. Give it KEY("name").
+py::object modattr(py::handle name);
 py::object modattr(const char* name);
 
 // print(...) as resolved from the module.
 template <typename... T>
 void say(T&&... values) {
-  modattr("print")(std::forward<T>(values)...);
+  vcall(modattr(KEY("print")), std::forward<T>(values)...);
 }
 
 // Raise a built-in exception with a fixed text.
@@ -45,18 +121,27 @@ bool matches(py::error_already_set& caught, PyObject* type);
 void require_connection(py::handle self);
 
 // ctypes helpers, resolved through the module-level name `ct`.
-py::object cell(const char* ctype_name);                         // ct.<name>()
-py::object cell(const char* ctype_name, py::object value);       // ct.<name>(value)
+py::object cell(py::handle ctype_name);                          // ct.<name>()
+py::object cell(py::handle ctype_name, py::object value);        // ct.<name>(value)
+py::object cell(const char* ctype_name);                          // the same, name built per call
+py::object cell(const char* ctype_name, py::object value);
 py::object long32();   // a fresh 32-bit signed cell (c_long where it is 32 bits wide)
 py::object bool32();   // a fresh cell of the command library's 32-bit BOOL
 py::object byref(py::handle obj);
 
 // self.__dllCall(name, self.__keyhandle, self.__NodeId, args..., byref(self.__pErrorCode))
+// Give it the command's name as KEY("VCS_...").
+template <typename... T>
+py::object command(py::handle self, py::handle name, T&&... args) {
+  return call_method(self, KEY("_motor__dllCall"), name, self.attr(KEY("_motor__keyhandle")),
+                     self.attr(KEY("_motor__NodeId")), std::forward<T>(args)...,
+                     byref(self.attr(KEY("_motor__pErrorCode"))));
+}
+
+// The same with a name that is not a literal (a str is built per call).
 template <typename... T>
 py::object command(py::handle self, const char* name, T&&... args) {
-  return self.attr("_motor__dllCall")(name, self.attr("_motor__keyhandle"),
-                                      self.attr("_motor__NodeId"), std::forward<T>(args)...,
-                                      byref(self.attr("_motor__pErrorCode")));
+  return command(self, py::handle(py::str(name)), std::forward<T>(args)...);
 }
 
 // Python's truth value and int()/float() conversions.

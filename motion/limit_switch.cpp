@@ -13,18 +13,18 @@ constexpr int kPauseSeconds = 3;
 
 py::object wait_time_ms(py::handle self, py::handle xMP) {
   double seconds = 0;
-  if (!core::traverse_seconds(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
-                              to_double(xMP), to_double(self.attr("_motor__pEncoderResolution").attr("value")),
-                              to_double(self.attr("_motor__maxWavelength")),
-                              to_double(self.attr("_motor__minWavelength")), seconds))
+  if (!core::traverse_seconds(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
+                              to_double(xMP), to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value"))),
+                              to_double(self.attr(KEY("_motor__maxWavelength"))),
+                              to_double(self.attr(KEY("_motor__minWavelength"))), seconds))
     raise(PyExc_ZeroDivisionError, "float division by zero");
   return int_from_double(seconds) * py::int_(1000) * py::int_(2);
 }
 
 py::object half_span(py::handle self) {
-  py::object to_position = self.attr("_motor__wavelengthToMotorposition");
-  py::object pmax = to_position(self.attr("_motor__maxWavelength"));
-  py::object pmin = to_position(self.attr("_motor__minWavelength"));
+  py::object to_position = self.attr(KEY("_motor__wavelengthToMotorposition"));
+  py::object pmax = to_position(self.attr(KEY("_motor__maxWavelength")));
+  py::object pmin = to_position(self.attr(KEY("_motor__minWavelength")));
   return int_from_double(core::half_span_steps(to_double(pmax), to_double(pmin)));
 }
 }  // namespace
@@ -33,45 +33,45 @@ py::object limitSwitch(py::handle self, Args&) {
   say(py::str("limitswitch activated"));
   say(py::str("new calibration is required"));
   say(py::str("a calibration window will open after the system went back near the center of the wavelength range"));
-  py::object pLimitSwitch = cell("c_short", py::int_(0));
-  command(self, "VCS_GetAllDigitalInputs", byref(pLimitSwitch));
-  py::object word = pLimitSwitch.attr("value");
-  py::object ballScrew = self.attr("_motor__BallScrew");
+  py::object pLimitSwitch = cell(KEY("c_short"), py::int_(0));
+  command(self, KEY("VCS_GetAllDigitalInputs"), byref(pLimitSwitch));
+  py::object word = pLimitSwitch.attr(KEY("value"));
+  py::object ballScrew = self.attr(KEY("_motor__BallScrew"));
   int s = core::recovery_direction(ballScrew > py::int_(0) ? 1 : 0, word.cast<long long>());
 
-  if (truthy(self.attr("_motor__generateSupportData"))) {
+  if (truthy(self.attr(KEY("_motor__generateSupportData")))) {
     try {
-      append_text(self.attr("_motor__supportFilePath"), py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
+      append_text(self.attr(KEY("_motor__supportFilePath")), py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
     } catch (py::error_already_set& e) {
       raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
     }
   }
 
-  py::object vmp = self.attr("_motor__vMP"), amp = self.attr("_motor__aMP"), bmp = self.attr("_motor__bMP");
+  py::object vmp = self.attr(KEY("_motor__vMP")), amp = self.attr(KEY("_motor__aMP")), bmp = self.attr(KEY("_motor__bMP"));
   py::object xMP = middle_position(self);
-  modattr("sleep")(kPauseSeconds);
-  self.attr("_inLimitSwitch") = py::bool_(true);
-  self.attr("_motor__clearFault")();
-  command(self, "VCS_SetPositionProfile", kRecoveryProfile, kRecoveryProfile, kRecoveryProfile);
+  vcall(modattr(KEY("sleep")), kPauseSeconds);
+  self.attr(KEY("_inLimitSwitch")) = py::bool_(true);
+  call_method(self, KEY("_motor__clearFault"));
+  command(self, KEY("VCS_SetPositionProfile"), kRecoveryProfile, kRecoveryProfile, kRecoveryProfile);
   py::object maxWaitTime = wait_time_ms(self, xMP);
   py::object steps = half_span(self);
-  command(self, "VCS_MoveToPosition", steps * py::int_(s), 0, 1);
-  self.attr("_motor__moving") = py::bool_(true);
-  command(self, "VCS_WaitForTargetReached", maxWaitTime);
-  self.attr("_motor__moving") = py::bool_(false);
+  command(self, KEY("VCS_MoveToPosition"), steps * py::int_(s), 0, 1);
+  self.attr(KEY("_motor__moving")) = py::bool_(true);
+  command(self, KEY("VCS_WaitForTargetReached"), maxWaitTime);
+  self.attr(KEY("_motor__moving")) = py::bool_(false);
 
-  self.attr("_motor__revMotionTrigger") = py::bool_(false);
-  configure_output3(self, py::int_(0), py::int_(1), to_int(self.attr("_motor__revMotionTrigger")));
-  self.attr("_motor__deactivatePositionTrigger")();
-  command(self, "VCS_SetPositionProfile", vmp, amp, bmp);
-  self.attr("_motor__limitSwitchCalibrationWindow")();
-  self.attr("_inLimitSwitch") = py::bool_(false);
+  self.attr(KEY("_motor__revMotionTrigger")) = py::bool_(false);
+  configure_output3(self, py::int_(0), py::int_(1), to_int(self.attr(KEY("_motor__revMotionTrigger"))));
+  call_method(self, KEY("_motor__deactivatePositionTrigger"));
+  command(self, KEY("VCS_SetPositionProfile"), vmp, amp, bmp);
+  call_method(self, KEY("_motor__limitSwitchCalibrationWindow"));
+  self.attr(KEY("_inLimitSwitch")) = py::bool_(false);
   return py::none();
 }
 
 py::object clearFault(py::handle self, Args&) {
-  command(self, "VCS_ClearFault");
-  command(self, "VCS_SetEnableState");
+  command(self, KEY("VCS_ClearFault"));
+  command(self, KEY("VCS_SetEnableState"));
   return py::none();
 }
 

@@ -7,8 +7,8 @@ constexpr int kHomePositionIndex = 0x2081;
 }
 
 py::object stored_wavelength(py::handle self) {
-  py::object stored = self.attr("_motor__HomePosition")();
-  return self.attr("_motor__motorpositionToWavelength")(stored.attr("value"));
+  py::object stored = call_method(self, KEY("_motor__HomePosition"));
+  return call_method(self, KEY("_motor__motorpositionToWavelength"), stored.attr(KEY("value")));
 }
 
 void print_arrival(py::handle self) {
@@ -16,20 +16,20 @@ void print_arrival(py::handle self) {
 }
 
 void store_position(py::handle self, py::handle PositionIs) {
-  py::object model = PositionIs.attr("value") + self.attr("_motor__offset");
-  self.attr("_motor__SetIndexValue")(kHomePositionIndex, 0, cell("c_int", model));
+  py::object model = PositionIs.attr(KEY("value")) + self.attr(KEY("_motor__offset"));
+  call_method(self, KEY("_motor__SetIndexValue"), kHomePositionIndex, 0, cell(KEY("c_int"), model));
 }
 
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity) {
-  command(self, "VCS_DigitalOutputConfiguration", 3, 15, std::move(state), std::move(mask), std::move(polarity));
+  command(self, KEY("VCS_DigitalOutputConfiguration"), 3, 15, std::move(state), std::move(mask), std::move(polarity));
 }
 
 double range_middle(py::handle self) {
-  return (to_double(self.attr("_motor__maxWavelength")) + to_double(self.attr("_motor__minWavelength"))) / 2;
+  return (to_double(self.attr(KEY("_motor__maxWavelength"))) + to_double(self.attr(KEY("_motor__minWavelength")))) / 2;
 }
 
 py::object middle_position(py::handle self) {
-  return self.attr("_motor__wavelengthToMotorposition")(range_middle(self));
+  return call_method(self, KEY("_motor__wavelengthToMotorposition"), range_middle(self));
 }
 
 }  // namespace vostel

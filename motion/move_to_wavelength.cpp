@@ -15,18 +15,18 @@ constexpr int kOvershootNegativeScrew = 10000;
 py::object moveToWavelength(py::handle self, Args& a) {
   py::object wavelength = a[0], highPrecision = a[1], trigger = a[2];
   require_connection(self);
-  wavelength = self.attr("_motor__wlSafetyCheck")(wavelength);
-  py::object pLimitSwitch = cell("c_short", py::int_(0));
+  wavelength = call_method(self, KEY("_motor__wlSafetyCheck"), wavelength);
+  py::object pLimitSwitch = cell(KEY("c_short"), py::int_(0));
   // Converted before any output is switched, so that a wavelength the model
   // cannot reach leaves the trigger outputs as they were.
-  py::object TP = self.attr("_motor__wavelengthToMotorposition")(wavelength);
-  if (trigger.not_equal(py::int_(2)) && truthy(self.attr("_motor__revMotionTrigger")))
+  py::object TP = call_method(self, KEY("_motor__wavelengthToMotorposition"), wavelength);
+  if (trigger.not_equal(py::int_(2)) && truthy(self.attr(KEY("_motor__revMotionTrigger"))))
     configure_output3(self, py::int_(0), py::int_(0), py::int_(0));
-  self.attr("_motor__activateTriggerOutput")(trigger);
-  py::object AP = self.attr("_motor__HomePosition")();
-  py::object Steps = TP - AP.attr("value");
+  call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
+  py::object AP = call_method(self, KEY("_motor__HomePosition"));
+  py::object Steps = TP - AP.attr(KEY("value"));
 
-  py::object ballScrew = self.attr("_motor__BallScrew");
+  py::object ballScrew = self.attr(KEY("_motor__BallScrew"));
   if ((ballScrew * Steps) < py::int_(0) && truthy(highPrecision)) {
     if (ballScrew > py::int_(0))
       Steps = Steps - py::int_(kOvershootPositiveScrew);
@@ -34,13 +34,13 @@ py::object moveToWavelength(py::handle self, Args& a) {
       Steps = Steps + py::int_(kOvershootNegativeScrew);
   }
 
-  command(self, "VCS_MoveToPosition", Steps, 0, 1);
-  self.attr("_motor__waittillmovementdone")(trigger, pLimitSwitch);
+  command(self, KEY("VCS_MoveToPosition"), Steps, 0, 1);
+  call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
 
-  if (py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop")) && truthy(highPrecision))
-    self.attr("moveToWavelength")(wavelength, 0, trigger);
+  if (py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop"))) && truthy(highPrecision))
+    call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
   if (!truthy(highPrecision)) print_arrival(self);
-  self.attr("_motor__stop") = py::bool_(false);
+  self.attr(KEY("_motor__stop")) = py::bool_(false);
   return stored_wavelength(self);
 }
 

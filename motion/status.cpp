@@ -4,19 +4,19 @@
 
 namespace vostel {
 
-py::object getMoving(py::handle self, Args&) { return self.attr("_motor__moving"); }
+py::object getMoving(py::handle self, Args&) { return self.attr(KEY("_motor__moving")); }
 
 py::object getWavelength(py::handle self, Args&) {
   require_connection(self);
   py::object currentPos = long32();
-  command(self, "VCS_GetPositionIs", byref(currentPos));
-  return self.attr("_motor__motorpositionToWavelength")(currentPos.attr("value") + self.attr("_motor__offset"));
+  command(self, KEY("VCS_GetPositionIs"), byref(currentPos));
+  return call_method(self, KEY("_motor__motorpositionToWavelength"), currentPos.attr(KEY("value")) + self.attr(KEY("_motor__offset")));
 }
 
 py::object getCurrent(py::handle self, Args&) {
-  py::object current = cell("c_short");
-  command(self, "VCS_GetCurrentIs", byref(current));
-  return current.attr("value");
+  py::object current = cell(KEY("c_short"));
+  command(self, KEY("VCS_GetCurrentIs"), byref(current));
+  return current.attr(KEY("value"));
 }
 
 }  // namespace vostel

@@ -13,17 +13,17 @@ py::object moveSteps(py::handle self, Args& a) {
   require_connection(self);
   if (!(steps <= py::int_(kMaxSteps) && steps >= py::int_(-kMaxSteps)))
     raise(PyExc_ValueError, "number of given steps out of range");
-  py::object pLimitSwitch = cell("c_short", py::int_(0));
+  py::object pLimitSwitch = cell(KEY("c_short"), py::int_(0));
   py::object PositionIs = long32();
   // Limited before any output is switched, so that a failing range check
   // leaves the trigger outputs as they were.
-  py::object move = py::object(self.attr("_motor__BallScrew")) * self.attr("_motor__PositionSafetyCheck")(steps);
-  self.attr("_motor__activateTriggerOutput")(trigger);
-  command(self, "VCS_MoveToPosition", move, 0, 1);
-  self.attr("_motor__waittillmovementdone")(trigger, pLimitSwitch);
-  command(self, "VCS_GetPositionIs", byref(PositionIs));
+  py::object move = py::object(self.attr(KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
+  call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
+  command(self, KEY("VCS_MoveToPosition"), move, 0, 1);
+  call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
+  command(self, KEY("VCS_GetPositionIs"), byref(PositionIs));
   store_position(self, PositionIs);
-  self.attr("_motor__stop") = py::bool_(false);
+  self.attr(KEY("_motor__stop")) = py::bool_(false);
   print_arrival(self);
   return stored_wavelength(self);
 }

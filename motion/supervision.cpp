@@ -11,23 +11,23 @@ namespace {
 constexpr int kSamplesEvery = 10;  // polls between two support-data samples
 
 void stop_drive(py::handle self) {
-  command(self, "VCS_SetQuickStopState");
-  modattr("sleep")(1);
-  command(self, "VCS_SetEnableState");
+  command(self, KEY("VCS_SetQuickStopState"));
+  vcall(modattr(KEY("sleep")), 1);
+  command(self, KEY("VCS_SetEnableState"));
 }
 
 void read_and_store_position(py::handle self, py::handle PositionIs) {
-  command(self, "VCS_GetPositionIs", byref(PositionIs));
+  command(self, KEY("VCS_GetPositionIs"), byref(PositionIs));
   store_position(self, PositionIs);
 }
 
 void write_sample(py::handle self, py::handle PositionIs) {
-  py::object current = cell("c_short");
-  command(self, "VCS_GetCurrentIs", byref(current));
-  py::str line("Position: " + py::str(PositionIs.attr("value")).cast<std::string>() +
-               ", Current: " + py::str(current.attr("value")).cast<std::string>() + "\n");
+  py::object current = cell(KEY("c_short"));
+  command(self, KEY("VCS_GetCurrentIs"), byref(current));
+  py::str line("Position: " + py::str(PositionIs.attr(KEY("value"))).cast<std::string>() +
+               ", Current: " + py::str(current.attr(KEY("value"))).cast<std::string>() + "\n");
   try {
-    append_text(self.attr("_motor__supportFilePath"), line);
+    append_text(self.attr(KEY("_motor__supportFilePath")), line);
   } catch (py::error_already_set& e) {
     raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
   }
@@ -46,12 +46,12 @@ void attempt(Step&& step) {
 // the drive stopped, its position stored, the trigger off and the object idle,
 // as a stop request would, so that the next move starts from where it is.
 void leave_safe(py::handle self, py::handle trigger, py::handle PositionIs) {
-  attempt([&] { command(self, "VCS_SetQuickStopState"); });
-  attempt([&] { modattr("sleep")(1); });
-  attempt([&] { command(self, "VCS_SetEnableState"); });
+  attempt([&] { command(self, KEY("VCS_SetQuickStopState")); });
+  attempt([&] { vcall(modattr(KEY("sleep")), 1); });
+  attempt([&] { command(self, KEY("VCS_SetEnableState")); });
   attempt([&] { read_and_store_position(self, PositionIs); });
-  attempt([&] { self.attr("_motor__deactivateTriggerOutput")(trigger); });
-  attempt([&] { self.attr("_motor__moving") = py::bool_(false); });
+  attempt([&] { call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger); });
+  attempt([&] { self.attr(KEY("_motor__moving")) = py::bool_(false); });
 }
 
 }  // namespace
@@ -62,25 +62,25 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   long long seccounter = 0;
   py::object PositionIs = long32();
   py::object pTargetReached = bool32();
-  self.attr("_motor__moving") = py::bool_(true);
+  self.attr(KEY("_motor__moving")) = py::bool_(true);
   try {
-    while (!truthy(pTargetReached.attr("value")) && !truthy(self.attr("_motor__stop"))) {
-      command(self, "VCS_GetMovementState", byref(pTargetReached));
-      modattr("sleep")(0.1);
-      command(self, "VCS_GetAllDigitalInputs", byref(pLimitSwitch));
-      if (truthy(pLimitSwitch.attr("value"))) {
-        self.attr("_motor__limitSwitch")();
+    while (!truthy(pTargetReached.attr(KEY("value"))) && !truthy(self.attr(KEY("_motor__stop")))) {
+      command(self, KEY("VCS_GetMovementState"), byref(pTargetReached));
+      vcall(modattr(KEY("sleep")), 0.1);
+      command(self, KEY("VCS_GetAllDigitalInputs"), byref(pLimitSwitch));
+      if (truthy(pLimitSwitch.attr(KEY("value")))) {
+        call_method(self, KEY("_motor__limitSwitch"));
         break;
       }
-      command(self, "VCS_GetPositionIs", byref(PositionIs));
+      command(self, KEY("VCS_GetPositionIs"), byref(PositionIs));
       ++seccounter;
-      if (seccounter % kSamplesEvery == 0 && truthy(self.attr("_motor__generateSupportData")))
+      if (seccounter % kSamplesEvery == 0 && truthy(self.attr(KEY("_motor__generateSupportData"))))
         write_sample(self, PositionIs);
     }
-    self.attr("_motor__deactivateTriggerOutput")(trigger);
-    self.attr("_motor__moving") = py::bool_(false);
-    if (truthy(pLimitSwitch.attr("value"))) return py::none();
-    if (truthy(self.attr("_motor__stop"))) stop_drive(self);
+    call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
+    self.attr(KEY("_motor__moving")) = py::bool_(false);
+    if (truthy(pLimitSwitch.attr(KEY("value")))) return py::none();
+    if (truthy(self.attr(KEY("_motor__stop")))) stop_drive(self);
     read_and_store_position(self, PositionIs);
   } catch (py::error_already_set&) {
     leave_safe(self, trigger, PositionIs);
@@ -90,7 +90,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
 }
 
 py::object stopMovement(py::handle self, Args&) {
-  self.attr("_motor__stop") = py::bool_(true);
+  self.attr(KEY("_motor__stop")) = py::bool_(true);
   return py::none();
 }
 

@@ -15,12 +15,12 @@ struct WorkingPoint {
 };
 
 WorkingPoint working_point(py::handle self) {
-  double xWL = (to_double(self.attr("_motor__maxWavelength")) + to_double(self.attr("_motor__minWavelength"))) / 2;
-  py::object xMP = self.attr("_motor__wavelengthToMotorposition")(py::float_(xWL));
+  double xWL = (to_double(self.attr(KEY("_motor__maxWavelength"))) + to_double(self.attr(KEY("_motor__minWavelength")))) / 2;
+  py::object xMP = call_method(self, KEY("_motor__wavelengthToMotorposition"), py::float_(xWL));
   WorkingPoint w;
-  w.k = core::slopes(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")), to_double(xMP));
-  w.encoder = to_double(self.attr("_motor__pEncoderResolution").attr("value"));
-  w.sign = to_double(self.attr("_motor__BallScrew"));
+  w.k = core::slopes(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))), to_double(xMP));
+  w.encoder = to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value")));
+  w.sign = to_double(self.attr(KEY("_motor__BallScrew")));
   return w;
 }
 
@@ -39,37 +39,37 @@ double to_motor_units(double value, double k, const WorkingPoint& w) {
 
 py::object DCMotorParameter(py::handle self, Args&) {
   require_connection(self);
-  py::object pNominalCurrent = cell("c_short");
-  py::object pMaxOutputCurrent = cell("c_short");
-  py::object pThermalTimeConstant = cell("c_short");
-  command(self, "VCS_GetDcMotorParameter", byref(pNominalCurrent), byref(pMaxOutputCurrent),
+  py::object pNominalCurrent = cell(KEY("c_short"));
+  py::object pMaxOutputCurrent = cell(KEY("c_short"));
+  py::object pThermalTimeConstant = cell(KEY("c_short"));
+  command(self, KEY("VCS_GetDcMotorParameter"), byref(pNominalCurrent), byref(pMaxOutputCurrent),
           byref(pThermalTimeConstant));
   // The command takes nominal current first: it receives 790 there and 385
   // as the maximum output current.
-  command(self, "VCS_SetDcMotorParameter", self.attr("_motor__MaxOutputCurrent"), self.attr("_motor__NominalCurrent"),
+  command(self, KEY("VCS_SetDcMotorParameter"), self.attr(KEY("_motor__MaxOutputCurrent")), self.attr(KEY("_motor__NominalCurrent")),
           pThermalTimeConstant);
   return py::none();
 }
 
 py::object setVelocityParameter(py::handle self, Args& a) {
   require_connection(self);
-  command(self, "VCS_ActivateProfilePositionMode");
-  self.attr("currentVelocityWL") = cell("c_float", a[0]);
+  command(self, KEY("VCS_ActivateProfilePositionMode"));
+  self.attr(KEY("currentVelocityWL")) = cell(KEY("c_float"), a[0]);
   WorkingPoint w = working_point(self);
   double vMP = to_motor_units(to_double(a[0]), w.k.kv, w);
   double aMP = to_motor_units(to_double(a[1]), w.k.ka, w);
   double bMP = to_motor_units(to_double(a[2]), w.k.ka, w);
-  core::Limits limits{to_double(self.attr("_motor__minVelocityMP")), to_double(self.attr("_motor__maxVelocityMP")),
-                      to_double(self.attr("_motor__minAccMP")), to_double(self.attr("_motor__maxAccMP"))};
+  core::Limits limits{to_double(self.attr(KEY("_motor__minVelocityMP"))), to_double(self.attr(KEY("_motor__maxVelocityMP"))),
+                      to_double(self.attr(KEY("_motor__minAccMP"))), to_double(self.attr(KEY("_motor__maxAccMP")))};
   core::clamp_profile(limits, vMP, aMP, bMP);
-  self.attr("_motor__vMP") = cell("c_int32", int_from_double(vMP));
-  self.attr("_motor__aMP") = cell("c_int32", int_from_double(aMP));
-  self.attr("_motor__bMP") = cell("c_int32", int_from_double(bMP));
-  command(self, "VCS_SetPositionProfile", self.attr("_motor__vMP"), self.attr("_motor__aMP"),
-          self.attr("_motor__bMP"));
+  self.attr(KEY("_motor__vMP")) = cell(KEY("c_int32"), int_from_double(vMP));
+  self.attr(KEY("_motor__aMP")) = cell(KEY("c_int32"), int_from_double(aMP));
+  self.attr(KEY("_motor__bMP")) = cell(KEY("c_int32"), int_from_double(bMP));
+  command(self, KEY("VCS_SetPositionProfile"), self.attr(KEY("_motor__vMP")), self.attr(KEY("_motor__aMP")),
+          self.attr(KEY("_motor__bMP")));
 
   // What the controller now holds, read back once per value.
-  auto read_back = [&](int i) { return format2(self.attr("getVelocityParameter")()[py::int_(i)]); };
+  auto read_back = [&](int i) { return format2(call_method(self, KEY("getVelocityParameter"))[py::int_(i)]); };
   std::string velocity = read_back(0);
   std::string acceleration = read_back(1);
   std::string deceleration = read_back(2);
@@ -79,9 +79,9 @@ py::object setVelocityParameter(py::handle self, Args& a) {
 
 py::object getVelocityParameter(py::handle self, Args&) {
   require_connection(self);
-  py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
-  command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));
-  return self.attr("_motor__convertMotorParameterToWavelength")(pv.attr("value"), pa.attr("value"), pb.attr("value"));
+  py::object pv = cell(KEY("c_int")), pa = cell(KEY("c_int")), pb = cell(KEY("c_int"));
+  command(self, KEY("VCS_GetPositionProfile"), byref(pv), byref(pa), byref(pb));
+  return call_method(self, KEY("_motor__convertMotorParameterToWavelength"), pv.attr(KEY("value")), pa.attr(KEY("value")), pb.attr(KEY("value")));
 }
 
 py::object convertMotorParameterToWavelength(py::handle self, Args& a) {

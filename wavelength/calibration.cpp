@@ -8,27 +8,27 @@ namespace vostel {
 
 py::object calibration(py::handle self, Args& a) {
   require_connection(self);
-  py::object wavelength = self.attr("_motor__wlSafetyCheck")(a[0]);
-  py::object mp = cell("c_int", self.attr("_motor__wavelengthToMotorposition")(wavelength));
-  self.attr("_motor__SetIndexValue")(kHomeIndex, 0, mp);
-  self.attr("_motor__calculateOffset")();
+  py::object wavelength = call_method(self, KEY("_motor__wlSafetyCheck"), a[0]);
+  py::object mp = cell(KEY("c_int"), call_method(self, KEY("_motor__wavelengthToMotorposition"), wavelength));
+  call_method(self, KEY("_motor__SetIndexValue"), kHomeIndex, 0, mp);
+  call_method(self, KEY("_motor__calculateOffset"));
   say("wavelength set to " + format2(wavelength) + "nm");
   return py::none();
 }
 
 py::object HomePosition(py::handle self, Args&) {
   require_connection(self);
-  py::object pData = cell("c_int");
-  py::object pNbOfBytesRead = cell("c_int");
-  command(self, "VCS_GetObject", kHomeIndex, 0, byref(pData), kEntryBytes, byref(pNbOfBytesRead));
+  py::object pData = cell(KEY("c_int"));
+  py::object pNbOfBytesRead = cell(KEY("c_int"));
+  command(self, KEY("VCS_GetObject"), kHomeIndex, 0, byref(pData), kEntryBytes, byref(pNbOfBytesRead));
   return pData;
 }
 
 py::object calculateOffset(py::handle self, Args&) {
-  command(self, "VCS_GetPositionIs", byref(self.attr("_motor__pPositionIs")));
-  py::object homeP = cell("c_int");
-  self.attr("_motor__GetIndexValue")(kHomeIndex, 0, homeP);
-  self.attr("_motor__offset") = homeP.attr("value") - self.attr("_motor__pPositionIs").attr("value");
+  command(self, KEY("VCS_GetPositionIs"), byref(self.attr(KEY("_motor__pPositionIs"))));
+  py::object homeP = cell(KEY("c_int"));
+  call_method(self, KEY("_motor__GetIndexValue"), kHomeIndex, 0, homeP);
+  self.attr(KEY("_motor__offset")) = homeP.attr(KEY("value")) - self.attr(KEY("_motor__pPositionIs")).attr(KEY("value"));
   return py::none();
 }
 

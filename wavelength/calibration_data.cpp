@@ -17,11 +17,11 @@ constexpr int kWholeNanometreC = 4000;
 const char* const kCoefficientNames[3] = {"A", "B", "C"};
 
 py::object get_entry(py::handle self, int subindex, py::handle cell_) {
-  return self.attr("_motor__GetIndexValue")(kCalibrationIndex, subindex, cell_);
+  return call_method(self, KEY("_motor__GetIndexValue"), kCalibrationIndex, subindex, cell_);
 }
 
 void set_entry(py::handle self, int index, int subindex, py::handle cell_) {
-  self.attr("_motor__SetIndexValue")(index, subindex, cell_);
+  call_method(self, KEY("_motor__SetIndexValue"), index, subindex, cell_);
 }
 
 // "<what> = <value>" for messages; a huge integer is shown by its magnitude.
@@ -73,14 +73,14 @@ py::object range_field_value(const char* name, py::handle given, bool whole_nm) 
 
 py::object ReadMotorCoefficients(py::handle self, Args&) {
   require_connection(self);
-  py::object reads[3] = {cell("c_uint32"), cell("c_uint32"), cell("c_uint32")};
+  py::object reads[3] = {cell(KEY("c_uint32")), cell(KEY("c_uint32")), cell(KEY("c_uint32"))};
   bool all_read = true;
   py::object results[3];
   for (int i = 0; i < 3; ++i) results[i] = get_entry(self, i + 1, reads[i]);
   for (auto& r : results) all_read = all_read && truthy(r);
   if (!all_read) return py::none();
   const char* attrs[3] = {"_motor__CoeffA", "_motor__CoeffB", "_motor__CoeffC"};
-  for (int i = 0; i < 3; ++i) self.attr(attrs[i]) = self.attr("_motor__hexToFloatForCoefficients")(reads[i]);
+  for (int i = 0; i < 3; ++i) self.attr(attrs[i]) = call_method(self, KEY("_motor__hexToFloatForCoefficients"), reads[i]);
   return py::none();
 }
 
@@ -93,33 +93,33 @@ py::object SetMotorCoefficients(py::handle self, Args& a) {
   py::object maxStored = range_field_value("maximum wavelength", a[3], whole_nm);
   py::object minStored = range_field_value("minimum wavelength", a[4], whole_nm);
 
-  for (int i = 0; i < 3; ++i) set_entry(self, kCalibrationIndex, i + 1, self.attr("_motor__coefficientsToHex")(a[i]));
-  set_entry(self, kCalibrationIndex, kRangeSubindex, self.attr("_motor__minmaxToHex")(maxStored, minStored));
-  set_entry(self, kHomeIndex, 0, cell("c_int", py::int_(0)));
+  for (int i = 0; i < 3; ++i) set_entry(self, kCalibrationIndex, i + 1, call_method(self, KEY("_motor__coefficientsToHex"), a[i]));
+  set_entry(self, kCalibrationIndex, kRangeSubindex, call_method(self, KEY("_motor__minmaxToHex"), maxStored, minStored));
+  set_entry(self, kHomeIndex, 0, cell(KEY("c_int"), py::int_(0)));
   return py::none();
 }
 
 py::object readWavelengthMinMax(py::handle self, Args&) {
   require_connection(self);
-  py::object Read = cell("c_uint32");
+  py::object Read = cell(KEY("c_uint32"));
   get_entry(self, kRangeSubindex, Read);
-  core::RangeFields fields = core::decode_range(Read.attr("value").cast<uint32_t>());
+  core::RangeFields fields = core::decode_range(Read.attr(KEY("value")).cast<uint32_t>());
   double maxWl = fields.low, minWl = fields.high;
-  self.attr("_motor__maxWavelength") = py::float_(maxWl);
-  self.attr("_motor__minWavelength") = py::float_(minWl);
+  self.attr(KEY("_motor__maxWavelength")) = py::float_(maxWl);
+  self.attr(KEY("_motor__minWavelength")) = py::float_(minWl);
 
   core::Model model = model_of(self);
   double centerWl = (maxWl + minWl) / 2;
   double d = core::discriminant(model, centerWl);
   if (d < 0) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
-  if (core::prefer_plus_root(core::roots(model, d))) self.attr("_motor__pm") = py::bool_(false);
+  if (core::prefer_plus_root(core::roots(model, d))) self.attr(KEY("_motor__pm")) = py::bool_(false);
 
   double half = core::half_range(maxWl, minWl);
-  self.attr("_motor__wavelengthRange") = int_from_double(half);
+  self.attr(KEY("_motor__wavelengthRange")) = int_from_double(half);
   if (!core::constant_inside_range(model.C, minWl, maxWl, half)) {
-    self.attr("_motor__QCL") = py::bool_(true);
-    self.attr("_motor__minWavelength") = py::float_(minWl * 10);
-    self.attr("_motor__maxWavelength") = py::float_(maxWl * 10);
+    self.attr(KEY("_motor__QCL")) = py::bool_(true);
+    self.attr(KEY("_motor__minWavelength")) = py::float_(minWl * 10);
+    self.attr(KEY("_motor__maxWavelength")) = py::float_(maxWl * 10);
   }
   return py::none();
 }
@@ -127,8 +127,8 @@ py::object readWavelengthMinMax(py::handle self, Args&) {
 py::object getWavelengthMinMax(py::handle self, Args&) {
   require_connection(self);
   py::list range;
-  range.append(self.attr("_motor__minWavelength"));
-  range.append(self.attr("_motor__maxWavelength"));
+  range.append(self.attr(KEY("_motor__minWavelength")));
+  range.append(self.attr(KEY("_motor__maxWavelength")));
   return std::move(range);
 }
 

@@ -16,8 +16,8 @@ constexpr int kHomeIndex = 0x2081;
 constexpr int kEntryBytes = 4;
 
 inline core::Model model_of(py::handle self) {
-  return {to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
-          to_double(self.attr("_motor__CoeffC"))};
+  return {to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
+          to_double(self.attr(KEY("_motor__CoeffC")))};
 }
 
 }  // namespace vostel

@@ -22,7 +22,7 @@ double range_input(py::handle wavelength) {
 }  // namespace
 
 py::object hexToFloatForCoefficients(py::handle, Args& a) {
-  py::object value = a[0].attr("value");
+  py::object value = a[0].attr(KEY("value"));
   unsigned long word = PyLong_AsUnsignedLong(value.ptr());
   if (word == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw py::error_already_set();
   if (word > 0xFFFFFFFFul) raise(PyExc_OverflowError, "int too big to convert");
@@ -31,17 +31,17 @@ py::object hexToFloatForCoefficients(py::handle, Args& a) {
 
 py::object coefficientsToHex(py::handle, Args& a) {
   // Split with the module's frexp, as the encoder always has.
-  py::tuple split = modattr("frexp")(a[0]);
+  py::tuple split = vcall(modattr(KEY("frexp")), a[0]);
   double f = to_double(split[0]);
   if (!std::isfinite(f * 1000000.0)) int_from_double(f * 1000000.0);
   long e = split[1].cast<long>();
-  return cell("c_uint32", py::int_(core::encode_fraction(f, e)));
+  return cell(KEY("c_uint32"), py::int_(core::encode_fraction(f, e)));
 }
 
 py::object minmaxToHex(py::handle, Args& a) {
   double minWl = range_input(a[0]);
   double maxWl = range_input(a[1]);
-  return cell("c_uint32", py::int_(core::encode_range(minWl, maxWl)));
+  return cell(KEY("c_uint32"), py::int_(core::encode_range(minWl, maxWl)));
 }
 
 }  // namespace vostel

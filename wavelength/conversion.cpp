@@ -8,10 +8,10 @@ namespace vostel {
 
 namespace {
 
-py::object home_position(py::handle self) { return self.attr("_motor__HomePosition")().attr("value"); }
+py::object home_position(py::handle self) { return call_method(self, KEY("_motor__HomePosition")).attr(KEY("value")); }
 
 py::object position_of(py::handle self, py::handle wavelength) {
-  return self.attr("_motor__wavelengthToMotorposition")(wavelength);
+  return call_method(self, KEY("_motor__wavelengthToMotorposition"), wavelength);
 }
 
 }  // namespace
@@ -27,15 +27,15 @@ py::object motorpositionToWavelength(py::handle self, Args& a) {
 
 py::object wavelengthToMotorposition(py::handle self, Args& a) {
   bool real = true;
-  double root = core::wavelength_to_position(model_of(self), truthy(self.attr("_motor__pm")), to_double(a[0]), real);
+  double root = core::wavelength_to_position(model_of(self), truthy(self.attr(KEY("_motor__pm"))), to_double(a[0]), real);
   if (!real) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
   return int_from_double(root);
 }
 
 py::object wlSafetyCheck(py::handle self, Args& a) {
   py::object wavelength = a[0];
-  py::object lowest = self.attr("_motor__minWavelength");
-  py::object highest = self.attr("_motor__maxWavelength");
+  py::object lowest = self.attr(KEY("_motor__minWavelength"));
+  py::object highest = self.attr(KEY("_motor__maxWavelength"));
   if (wavelength < lowest) wavelength = lowest;
   if (wavelength > highest) wavelength = highest;
   return wavelength;
@@ -45,12 +45,12 @@ py::object wlSafetyCheck(py::handle self, Args& a) {
 // displacement d = sign * steps of the model position against the range's
 // positions taken in position order, whichever way the wavelength runs.
 py::object PositionSafetyCheck(py::handle self, Args& a) {
-  py::object screw = self.attr("_motor__BallScrew");
+  py::object screw = self.attr(KEY("_motor__BallScrew"));
   py::object sign = py::int_(screw < py::int_(0) ? -1 : 1);
   py::object displacement = sign * a[0];
   py::object tempposition = home_position(self) + displacement;
-  py::object minPos = position_of(self, self.attr("_motor__minWavelength"));
-  py::object maxPos = position_of(self, self.attr("_motor__maxWavelength"));
+  py::object minPos = position_of(self, self.attr(KEY("_motor__minWavelength")));
+  py::object maxPos = position_of(self, self.attr(KEY("_motor__maxWavelength")));
   py::object lo = minPos, hi = maxPos;
   if (maxPos < minPos) std::swap(lo, hi);
   if (tempposition < lo) displacement = lo - home_position(self);
