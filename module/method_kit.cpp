@@ -148,9 +148,12 @@ Args bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject
 
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
+constexpr size_t kMaxMethods = 64;
+const Entry* g_table[kMaxMethods];  // the entry of each trampoline, set by build_class
+
 template <size_t I>
 PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const Entry& entry = *entries()[I];
+  const Entry& entry = *g_table[I];
   size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
   try {
     py::object result;
@@ -173,8 +176,6 @@ PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   return nullptr;
 }
 
-constexpr size_t kMaxMethods = 64;
-
 template <size_t... I>
 constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
   return {&trampoline<I>...};
@@ -184,7 +185,7 @@ constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_seq
 
 py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
   static const auto trampolines = make_trampolines(std::make_index_sequence<kMaxMethods>{});
-  if (infos.size() > kMaxMethods) throw std::runtime_error("too many methods");
+  if (entries().size() + infos.size() > kMaxMethods) throw std::runtime_error("too many methods");
   py::dict ns;
   ns["__module__"] = module().attr(KEY("__name__"));
   ns["__qualname__"] = name;
@@ -210,6 +211,7 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
     entry->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     entry->def.ml_doc = entry->docstring.c_str();
     PyMethodDef* def = &entry->def;
+    g_table[entries().size()] = entry.get();
     entries().push_back(std::move(entry));
     py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, owner.ptr(), module().attr(KEY("__name__")).ptr()));
     if (!fn) throw py::error_already_set();

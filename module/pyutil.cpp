@@ -5,21 +5,25 @@ namespace vostel {
 namespace {
 PyObject* g_module = nullptr;    // strong references, kept for the process's life
 PyObject* g_builtins = nullptr;  // the builtins module, imported once
+PyObject* g_module_dict = nullptr;    // their namespaces (borrowed)
+PyObject* g_builtins_dict = nullptr;
 }  // namespace
 
 void set_module(py::module_ m) {
   Py_XDECREF(g_module);
   g_module = m.inc_ref().ptr();
   if (!g_builtins) g_builtins = py::module_::import("builtins").release().ptr();
+  g_module_dict = PyModule_GetDict(g_module);
+  g_builtins_dict = PyModule_GetDict(g_builtins);
 }
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 
 py::object modattr(py::handle name) {
-  PyObject* item = PyDict_GetItemWithError(PyModule_GetDict(g_module), name.ptr());
+  PyObject* item = PyDict_GetItemWithError(g_module_dict, name.ptr());
   if (item) return py::reinterpret_borrow<py::object>(item);
   if (PyErr_Occurred()) throw py::error_already_set();
-  item = PyDict_GetItemWithError(PyModule_GetDict(g_builtins), name.ptr());
+  item = PyDict_GetItemWithError(g_builtins_dict, name.ptr());
   if (item) return py::reinterpret_borrow<py::object>(item);
   if (PyErr_Occurred()) throw py::error_already_set();
   raise(PyExc_NameError, "name '" + py::str(name).cast<std::string>() + "' is not defined");
@@ -27,6 +31,10 @@ py::object modattr(py::handle name) {
 
 py::object modattr(const char* name) { return modattr(py::str(name)); }
 
+namespace {
+
+// The class's own C++ function that self.<name> reaches (not shadowed on the
+// instance, no custom attribute access), or nullptr.
 PyObject* own_function(PyObject* self, PyObject* name) {
   PyTypeObject* type = Py_TYPE(self);
   if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
@@ -47,6 +55,25 @@ PyObject* own_function(PyObject* self, PyObject* name) {
     return nullptr;
   }
   return fn;
+}
+
+bool is_dunder(PyObject* name) {
+  return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
+}  // namespace
+
+PyObject* call_on(PyObject** stack, std::size_t n, PyObject* name) {
+  PyObject* receiver = stack[0];
+  if (PyObject* fn = own_function(receiver, name)) return PyObject_Vectorcall(fn, stack, n, nullptr);
+  // A plain module's attribute is the entry of its namespace (the module type
+  // defines only dunder names).
+  if (PyModule_CheckExact(receiver) && !is_dunder(name)) {
+    PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(receiver), name);
+    if (fn) return PyObject_Vectorcall(fn, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 void raise(PyObject* type, const std::string& message) {

@@ -57,10 +57,9 @@ py::object to_object(T&& value) {
   }
 }
 
-// The function a method call on `self` reaches when the name resolves to one
-// of the class's own C++ functions (not shadowed on the instance, no custom
-// attribute access), or nullptr: then the call takes the general way.
-PyObject* own_function(PyObject* self, PyObject* name);
+// stack[0].<name>(stack[1], ..., stack[n-1]): the general call behind
+// call_method, in pyutil.cpp.
+PyObject* call_on(PyObject** stack, std::size_t n, PyObject* name);
 
 // callable(args...) through vectorcall.
 template <typename F, typename... T>
@@ -82,11 +81,7 @@ py::object call_method(R&& receiver, py::handle name, T&&... args) {
   py::object held[] = {to_object(std::forward<R>(receiver)), to_object(std::forward<T>(args))...};
   PyObject* stack[sizeof...(T) + 1];
   for (std::size_t i = 0; i <= sizeof...(T); ++i) stack[i] = held[i].ptr();
-  PyObject* r;
-  if (PyObject* fn = own_function(stack[0], name.ptr()))
-    r = PyObject_Vectorcall(fn, stack, sizeof...(T) + 1, nullptr);
-  else
-    r = PyObject_VectorcallMethod(name.ptr(), stack, (sizeof...(T) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* r = call_on(stack, sizeof...(T) + 1, name.ptr());
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
 }
