@@ -132,17 +132,53 @@ def test_fixed_docstrings():
         "Asks the user for a file location to save support data and enables support data collection.")
 
 
-def test_argument_binding_follows_python_rules(m):
-    with pytest.raises(TypeError, match="takes from 1 to 2 positional arguments but 3 were given"):
-        m.connect("USB0", 1)
-    with pytest.raises(TypeError, match="unexpected keyword argument 'port'"):
-        m.connect(port="USB1")
-    with pytest.raises(TypeError, match="multiple values for argument 'steps'"):
-        m.moveSteps(1, steps=2)
-    with pytest.raises(TypeError, match="missing 2 required positional arguments: 'acceleration' and 'deceleration'"):
-        m.setVelocityParameter(1.0)
-    with pytest.raises(TypeError):
+def _plain_python_class():
+    """The class's functions with the same signatures, written in Python."""
+    lines = ["class motor:"]
+    for key, signature, _ in METHODS:
+        name = key[len("_motor"):] if key.startswith("_motor__") else key
+        lines.append("    def %s%s: pass" % (name, signature))
+    namespace = {}
+    exec("\n".join(lines), namespace)
+    return namespace["motor"]
+
+
+PLAIN = _plain_python_class()
+
+
+@pytest.mark.parametrize("key,args,kwargs", [
+    ("connect", ("USB0", 1), {}),
+    ("connect", (), {"port": "USB1"}),
+    ("connect", (), {"usb": "USB0", "self": None}),
+    ("moveSteps", (1,), {"steps": 2}),
+    ("moveSteps", (), {}),
+    ("setVelocityParameter", (1.0,), {}),
+    ("moveToWavelength", (), {"highPrecision": 1, "trigger": 0}),
+    ("disconnect", (1,), {}),
+    ("_motor__SetMotorCoefficients", (1, 2), {"C": 3}),
+    ("_motor__dllCall", (), {}),
+    ("_motor__dllCall", ("VCS_GetPositionIs",), {"args": ()}),
+    ("_prompt_for_dll_and_copy", (None, None), {}),
+])
+def test_wrong_calls_raise_the_running_pythons_typeerror(m, key, args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        getattr(PLAIN(), key)(*args, **kwargs)
+    with pytest.raises(TypeError) as raised:
+        getattr(m, key)(*args, **kwargs)
+    assert str(raised.value) == str(expected.value)
+
+
+def test_wrong_call_of_the_class_itself():
+    with pytest.raises(TypeError) as expected:
+        PLAIN(1)
+    with pytest.raises(TypeError) as raised:
         vostelmotor.motor(1)
+    assert str(raised.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("key", [key for key, _, _ in METHODS])
+def test_qualified_names(key):
+    assert getattr(vostelmotor.motor, key).__qualname__ == getattr(PLAIN, key).__qualname__
 
 
 EXPECTED_STATE = [
