@@ -183,6 +183,30 @@ constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_seq
 
 }  // namespace
 
+std::string mangled(const char* class_name, const char* name) {
+  std::string n(name);
+  bool is_private = n.size() > 2 && n.compare(0, 2, "__") == 0 && n.compare(n.size() - 2, 2, "__") != 0;
+  if (!is_private) return n;
+  std::string owner(class_name);
+  owner.erase(0, owner.find_first_not_of('_'));
+  return "_" + owner + n;
+}
+
+std::string text_signature(const MethodInfo& info) {
+  std::string out = "(self";
+  for (const Param& p : info.params) {
+    out += std::string(", ") + p.name;
+    switch (p.dflt) {
+      case Default::Int0: out += "=0"; break;
+      case Default::StrUSB0: out += "='USB0'"; break;
+      case Default::None_: out += "=None"; break;
+      case Default::NoDefault: break;
+    }
+  }
+  if (info.star_args) out += std::string(", *") + info.star_args;
+  return out + ")";
+}
+
 py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
   static const auto trampolines = make_trampolines(std::make_index_sequence<kMaxMethods>{});
   if (entries().size() + infos.size() > kMaxMethods) throw std::runtime_error("too many methods");
@@ -197,7 +221,8 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
   for (size_t i = 0; i < infos.size(); ++i) {
     auto entry = std::make_unique<Entry>();
     entry->info = infos[i];
-    entry->docstring = std::string(infos[i].name) + infos[i].signature + "\n--\n\n" + (infos[i].doc ? infos[i].doc : "");
+    entry->docstring =
+        std::string(infos[i].name) + text_signature(infos[i]) + "\n--\n\n" + (infos[i].doc ? infos[i].doc : "");
     entry->qualname = std::string(name) + "." + infos[i].name;
     if (infos[i].params.size() + 2 > Args::kCapacity) throw std::runtime_error("too many parameters");
     entry->nparams = infos[i].params.size() + 1;
@@ -217,7 +242,7 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
     if (!fn) throw py::error_already_set();
     py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
     if (!method) throw py::error_already_set();
-    ns[infos[i].key] = method;
+    ns[py::str(mangled(name, infos[i].name))] = method;
   }
   return type(name, py::make_tuple(object_type), ns);
 }
