@@ -1,6 +1,7 @@
 // Every controller command goes through here: a failed command (result 0) is
 // reported on standard output and, while support data are collected, in the
 // support file; it is never turned into an exception.
+#include "diagnostics/support_file.h"
 #include "module/methods.h"
 
 namespace vostel {
@@ -38,11 +39,7 @@ py::object dllCall(py::handle self, Args& a) {
     py::object args_repr = call_method(py::str(", "), KEY("join"), parts);
     py::object line = py::str("Failed: ") + py::str(funcName) + py::str(": ") + args_repr + py::str(": ") +
                       py::str(errorCode) + py::str(" ") + error_msg + py::str("\n");
-    try {
-      append_text(self.attr(KEY("_motor__supportFilePath")), line);
-    } catch (py::error_already_set& e) {
-      raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
-    }
+    append_support_text(self, line);
   }
   return result;
 }

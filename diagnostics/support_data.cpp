@@ -1,6 +1,7 @@
 // Support-data collection: the user picks a folder, a dated snapshot of the
 // connection, calibration and profile is appended to the support file, and
 // from then on failures, move samples and limit switches are appended too.
+#include "diagnostics/support_file.h"
 #include "module/methods.h"
 
 namespace vostel {
@@ -73,14 +74,10 @@ py::object generateSupportData(py::handle self, Args&) {
     });
     raise(PyExc_ConnectionError, "Please connect motor");
   }
-  try {
-    append_to(path, [&](py::handle f) {
-      call_method(f, KEY("write"), header(datetime));
-      call_method(f, KEY("write"), snapshot(self, pv, pa, pb, pLimitSwitch, pState));
-    });
-  } catch (py::error_already_set& e) {
-    raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
-  }
+  append_support_record(self, [&](py::handle f) {
+    call_method(f, KEY("write"), header(datetime));
+    call_method(f, KEY("write"), snapshot(self, pv, pa, pb, pLimitSwitch, pState));
+  });
   return py::none();
 }
 

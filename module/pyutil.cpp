@@ -91,8 +91,6 @@ void raise_in_context(py::error_already_set& caught, PyObject* type, const std::
   throw py::error_already_set();
 }
 
-bool matches(py::error_already_set& caught, PyObject* type) { return caught.matches(type); }
-
 void require_connection(py::handle self) {
   if (!truthy(self.attr(KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
 }
@@ -159,10 +157,6 @@ double to_double(py::handle obj) {
 
 std::string format2(py::handle x) {
   return call_method(KEY("{:.2f}"), KEY("format"), x).cast<std::string>();
-}
-
-void append_text(py::handle path, const py::object& text) {
-  append_to(path, [&](py::handle f) { call_method(f, KEY("write"), text); });
 }
 
 void append_to(py::handle path, const std::function<void(py::handle file)>& write) {

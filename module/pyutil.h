@@ -109,9 +109,6 @@ void say(T&&... values) {
 [[noreturn]] void raise_in_context(py::error_already_set& caught, PyObject* type,
                                    const std::string& message);
 
-// True when the caught Python error is an instance of `type`.
-bool matches(py::error_already_set& caught, PyObject* type);
-
 // "Motor not connected" unless self.__connection is true.
 void require_connection(py::handle self);
 
@@ -147,9 +144,6 @@ double to_double(py::handle obj);        // float(obj)
 
 // "{:.2f}".format(x)
 std::string format2(py::handle x);
-
-// Appends `text` to the file at `path` (open(path, "a"), write, close).
-void append_text(py::handle path, const py::object& text);
 
 // Opens the file at `path` for appending, lets `write` write to it, closes it.
 void append_to(py::handle path, const std::function<void(py::handle file)>& write);

@@ -1,6 +1,8 @@
 // Recovery from a limit switch: clear the fault, back off toward the middle
 // of the range at a slow fixed profile, restore the user's profile and ask the
 // operator for the wavelength reached.
+#include "diagnostics/support_file.h"
+#include "controller/commands.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 #include "motion/recovery_math.h"
@@ -40,11 +42,7 @@ py::object limitSwitch(py::handle self, Args&) {
   int s = core::recovery_direction(ballScrew > py::int_(0) ? 1 : 0, word.cast<long long>());
 
   if (truthy(self.attr(KEY("_motor__generateSupportData")))) {
-    try {
-      append_text(self.attr(KEY("_motor__supportFilePath")), py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
-    } catch (py::error_already_set& e) {
-      raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
-    }
+    append_support_text(self, py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
   }
 
   py::object vmp = self.attr(KEY("_motor__vMP")), amp = self.attr(KEY("_motor__aMP")), bmp = self.attr(KEY("_motor__bMP"));
@@ -55,7 +53,7 @@ py::object limitSwitch(py::handle self, Args&) {
   command(self, KEY("VCS_SetPositionProfile"), kRecoveryProfile, kRecoveryProfile, kRecoveryProfile);
   py::object maxWaitTime = wait_time_ms(self, xMP);
   py::object steps = half_span(self);
-  command(self, KEY("VCS_MoveToPosition"), steps * py::int_(s), 0, 1);
+  command(self, KEY("VCS_MoveToPosition"), steps * py::int_(s), cmd::kRelative, cmd::kImmediately);
   self.attr(KEY("_motor__moving")) = py::bool_(true);
   command(self, KEY("VCS_WaitForTargetReached"), maxWaitTime);
   self.attr(KEY("_motor__moving")) = py::bool_(false);

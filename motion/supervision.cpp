@@ -1,6 +1,7 @@
 // Supervision of a running move: polls the controller until the target is
 // reached, a limit switch is hit or a stop is requested, then switches the
 // trigger off and stores the reached model position.
+#include "diagnostics/support_file.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -26,11 +27,7 @@ void write_sample(py::handle self, py::handle PositionIs) {
   command(self, KEY("VCS_GetCurrentIs"), byref(current));
   py::str line("Position: " + py::str(PositionIs.attr(KEY("value"))).cast<std::string>() +
                ", Current: " + py::str(current.attr(KEY("value"))).cast<std::string>() + "\n");
-  try {
-    append_text(self.attr(KEY("_motor__supportFilePath")), line);
-  } catch (py::error_already_set& e) {
-    raise_in_context(e, PyExc_FileExistsError, "Support file not found.");
-  }
+  append_support_text(self, line);
 }
 
 template <typename Step>
