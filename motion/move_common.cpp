@@ -1,10 +1,8 @@
 #include "motion/move_common.h"
 
-namespace vostel {
+#include "controller/commands.h"
 
-namespace {
-constexpr int kHomePositionIndex = 0x2081;
-}
+namespace vostel {
 
 py::object stored_wavelength(py::handle self) {
   py::object stored = call_method(self, KEY("_motor__HomePosition"));
@@ -17,19 +15,11 @@ void print_arrival(py::handle self) {
 
 void store_position(py::handle self, py::handle PositionIs) {
   py::object model = PositionIs.attr(KEY("value")) + self.attr(KEY("_motor__offset"));
-  call_method(self, KEY("_motor__SetIndexValue"), kHomePositionIndex, 0, cell(KEY("c_int"), model));
+  call_method(self, KEY("_motor__SetIndexValue"), kHomeIndex, 0, cell(KEY("c_int"), model));
 }
 
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity) {
-  command(self, KEY("VCS_DigitalOutputConfiguration"), 3, 15, std::move(state), std::move(mask), std::move(polarity));
-}
-
-double range_middle(py::handle self) {
-  return (to_double(self.attr(KEY("_motor__maxWavelength"))) + to_double(self.attr(KEY("_motor__minWavelength")))) / 2;
-}
-
-py::object middle_position(py::handle self) {
-  return call_method(self, KEY("_motor__wavelengthToMotorposition"), range_middle(self));
+  command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, std::move(state), std::move(mask), std::move(polarity));
 }
 
 }  // namespace vostel

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "module/pyutil.h"
+#include "wavelength/calibration_store.h"
 
 namespace vostel {
 
@@ -16,12 +17,7 @@ void print_arrival(py::handle self);
 // Writes controller position + offset into the home-position object.
 void store_position(py::handle self, py::handle PositionIs);
 
-// Digital output 3, configuration 15, with the given state, mask and polarity.
+// The trigger output (digital output 3, general purpose), with the given state, mask and polarity.
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity);
-
-// Middle of the calibrated range and its model position (may raise the
-// conversion's ValueError).
-double range_middle(py::handle self);
-py::object middle_position(py::handle self);
 
 }  // namespace vostel

@@ -3,6 +3,7 @@
 // the centre of the calibrated range; and the motor's current limits.
 #include "module/methods.h"
 #include "motion/velocity_math.h"
+#include "wavelength/calibration_store.h"
 
 namespace vostel {
 
@@ -15,8 +16,7 @@ struct WorkingPoint {
 };
 
 WorkingPoint working_point(py::handle self) {
-  double xWL = (to_double(self.attr(KEY("_motor__maxWavelength"))) + to_double(self.attr(KEY("_motor__minWavelength")))) / 2;
-  py::object xMP = call_method(self, KEY("_motor__wavelengthToMotorposition"), py::float_(xWL));
+  py::object xMP = middle_position(self);
   WorkingPoint w;
   w.k = core::slopes(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))), to_double(xMP));
   w.encoder = to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value")));

@@ -109,7 +109,7 @@ py::object readWavelengthMinMax(py::handle self, Args&) {
   self.attr(KEY("_motor__minWavelength")) = py::float_(minWl);
 
   core::Model model = model_of(self);
-  double centerWl = (maxWl + minWl) / 2;
+  double centerWl = core::range_middle(maxWl, minWl);
   double d = core::discriminant(model, centerWl);
   if (d < 0) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
   if (core::prefer_plus_root(core::roots(model, d))) self.attr(KEY("_motor__pm")) = py::bool_(false);

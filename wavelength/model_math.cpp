@@ -44,6 +44,8 @@ double wavelength_to_position(const Model& m, bool pm, double wavelength, bool& 
 
 bool prefer_plus_root(const Roots& at_centre) { return std::fabs(at_centre.minus) > std::fabs(at_centre.plus); }
 
+double range_middle(double maxWl, double minWl) { return (maxWl + minWl) / 2; }
+
 double half_range(double maxWl, double minWl) { return round_half_even((maxWl - minWl) / 2); }
 
 bool constant_inside_range(double C, double minWl, double maxWl, double half) {

@@ -42,6 +42,9 @@ double wavelength_to_position(const Model& m, bool pm, double wavelength, bool& 
 // (|minus root| > |plus root| at the centre of the range).
 bool prefer_plus_root(const Roots& at_centre);
 
+// The middle of the range, (maxWl + minWl) / 2.
+double range_middle(double maxWl, double minWl);
+
 // Half the width of the range, rounded half to even.
 double half_range(double maxWl, double minWl);
 
