@@ -1,5 +1,6 @@
 // Opening the controller, reading the instrument's calibration out of it and
 // writing the motion limits; closing it with its parameters stored.
+#include "controller/commands.h"
 #include "module/methods.h"
 
 namespace vostel {
@@ -18,8 +19,8 @@ namespace {
 py::object connect(py::handle self, Args& a) {
   try {
     self.attr(KEY("_motor__keyhandle")) =
-        call_method(self, KEY("_motor__dllCall"), "VCS_OpenDevice", py::bytes("EPOS2"), py::bytes("MAXON SERIAL V2"),
-                                     py::bytes("USB"), call_method(a[0], KEY("encode"), "utf-8"),
+        call_method(self, KEY("_motor__dllCall"), "VCS_OpenDevice", py::bytes(cmd::kDeviceName), py::bytes(cmd::kProtocolStackName),
+                                     py::bytes(cmd::kInterfaceName), call_method(a[0], KEY("encode"), "utf-8"),
                                      byref(self.attr(KEY("_motor__pErrorCode"))));
   } catch (py::error_already_set& e) {
     rethrow_as(e, PyExc_ConnectionError, "Couldn't connect to motor");
@@ -47,7 +48,7 @@ py::object connect(py::handle self, Args& a) {
 
 py::object disconnect(py::handle self, Args&) {
   if (!truthy(self.attr(KEY("_motor__connection")))) return py::none();
-  if (truthy(self.attr(KEY("_motor__revMotionTrigger")))) command(self, KEY("VCS_DigitalOutputConfiguration"), 3, 15, 0, 0, 0);
+  if (truthy(self.attr(KEY("_motor__revMotionTrigger")))) command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, 0, 0, 0);
   command(self, KEY("VCS_Store"));
   command(self, KEY("VCS_SetDisableState"));
   call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", self.attr(KEY("_motor__keyhandle")), byref(self.attr(KEY("_motor__pErrorCode"))));

@@ -1,6 +1,7 @@
 // A move to a wavelength: one relative move planned from the stored model
 // position, optionally approached from the short-wavelength side and
 // finished with a second, correcting move.
+#include "controller/commands.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -34,7 +35,7 @@ py::object moveToWavelength(py::handle self, Args& a) {
       Steps = Steps + py::int_(kOvershootNegativeScrew);
   }
 
-  command(self, KEY("VCS_MoveToPosition"), Steps, 0, 1);
+  command(self, KEY("VCS_MoveToPosition"), Steps, cmd::kRelative, cmd::kImmediately);
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
 
   if (py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop"))) && truthy(highPrecision))

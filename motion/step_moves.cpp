@@ -1,4 +1,5 @@
 // A move by a number of steps along the wavelength axis, at most 5000 either way.
+#include "controller/commands.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -19,7 +20,7 @@ py::object moveSteps(py::handle self, Args& a) {
   // leaves the trigger outputs as they were.
   py::object move = py::object(self.attr(KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
-  command(self, KEY("VCS_MoveToPosition"), move, 0, 1);
+  command(self, KEY("VCS_MoveToPosition"), move, cmd::kRelative, cmd::kImmediately);
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
   command(self, KEY("VCS_GetPositionIs"), byref(PositionIs));
   store_position(self, PositionIs);

@@ -1,5 +1,6 @@
 // The position-compare trigger: a pulse on digital output 3 at every given
 // wavelength interval of a move.
+#include "controller/commands.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 #include "trigger/compare_math.h"
@@ -27,13 +28,14 @@ py::object triggerParameter(py::handle self, Args& a) {
   py::object interval_time = py::object(intervalWidth.attr(KEY("value"))) * py::int_(1000000) * py::int_(60);
   self.attr(KEY("_dutyCycle")) = pulse_share / interval_time;
 
-  command(self, KEY("VCS_SetPositionCompareParameter"), 1, 2, 2, intervalWidth, 0, kPulseWidth);
+  command(self, KEY("VCS_SetPositionCompareParameter"), cmd::kCompareSingleMode, cmd::kCompareIntervalMode,
+          cmd::kCompareBothDirections, intervalWidth, cmd::kCompareRepetitions, kPulseWidth);
   say(py::str("trigger interval width is set to " + format2(IW) + "nm"));
   return py::none();
 }
 
 py::object activatePositionTrigger(py::handle self, Args&) {
-  command(self, KEY("VCS_ActivatePositionCompare"), 3, 0);
+  command(self, KEY("VCS_ActivatePositionCompare"), cmd::kTriggerOutput, cmd::kComparePolarity);
   command(self, KEY("VCS_EnablePositionCompare"));
   return py::none();
 }
