@@ -1,8 +1,26 @@
 #!/usr/bin/env bash
-# Benchmark (not a test): host-side cost of the module's calls on the
-# simulated controller next to bare ctypes calls of the same functions.
+# Benchmark (not a test): the module's calls against the same methods in plain
+# Python and the bare ctypes calls, on the simulated controller.
+#   bash scripts/bench.sh              the demo tree (CPython 3.11 or the newest found)
+#   bash scripts/bench.sh 3.9 3.11     each given version's development tree
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
-build_demo_tree
-VOSTEL_BUILD_DIR="$ROOT/build-demo/python" "$ROOT/.venv-demo/bin/python" "$ROOT/benchmarks/bench_calls.py"
+state_dir="$(mktemp -d)"
+trap 'rm -rf "$state_dir"' EXIT
+# One thread for numpy's BLAS: its idle workers would share the CPU with the timing.
+export OPENBLAS_NUM_THREADS=1 VOSTEL_SIM_STATE="$state_dir/state.txt"
+run() {  # <build dir> <venv>
+  VOSTEL_BUILD_DIR="$1/python" "$2/bin/python" "$ROOT/benchmarks/bench_calls.py"
+}
+if [ $# -eq 0 ]; then
+  build_demo_tree
+  run "$ROOT/build-demo" "$ROOT/.venv-demo"
+fi
+for version in "$@"; do
+  if [ ! -d "$ROOT/build-$version/python" ]; then
+    install_system_packages
+    build_for "$(find_python "$version")" "$version" OFF
+  fi
+  run "$ROOT/build-$version" "$ROOT/.venv-$version"
+done
