@@ -286,12 +286,12 @@ def main():
         return run
 
     rows = [
-        ("getMoving()", m.getMoving, p.getMoving, None, 20000),
-        ("getWavelength()", m.getWavelength, p.getWavelength, fw, 5000),
-        ("getCurrent()", m.getCurrent, p.getCurrent, fc, 5000),
-        ("moveSteps(0)", silently(lambda: m.moveSteps(0)), silently(lambda: p.moveSteps(0)), silently(fs), 300),
+        ("getMoving()", m.getMoving, p.getMoving, None, 5000),
+        ("getWavelength()", m.getWavelength, p.getWavelength, fw, 1000),
+        ("getCurrent()", m.getCurrent, p.getCurrent, fc, 1000),
+        ("moveSteps(0)", silently(lambda: m.moveSteps(0)), silently(lambda: p.moveSteps(0)), silently(fs), 100),
         ("moveToWavelength(here)", silently(lambda: m.moveToWavelength(here)),
-         silently(lambda: p.moveToWavelength(here)), silently(ft), 300),
+         silently(lambda: p.moveToWavelength(here)), silently(ft), 100),
     ]
     for name, mod, py, floor, _ in rows:
         sent = commands(sim, mod)
@@ -300,7 +300,7 @@ def main():
         if floor and commands(sim, floor) != sent:
             sys.exit("%s: the floor sends other commands than the module" % name)
     best = {name: [math.inf] * 3 for name, *_ in rows}
-    for _ in range(int(os.environ.get("VOSTEL_BENCH_ROUNDS", "15"))):
+    for _ in range(int(os.environ.get("VOSTEL_BENCH_ROUNDS", "200"))):
         for name, *calls, number in rows:
             for i, fn in enumerate(calls):
                 if fn:
