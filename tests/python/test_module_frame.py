@@ -240,3 +240,33 @@ def test_init_lets_loading_errors_propagate():
 
     with pytest.raises(ImportError, match="nothing here"):
         NoLibrary()
+
+
+def _on_instance(m, fn):
+    m._motor__motorpositionToWavelength = lambda x: fn(m, x)
+    return m
+
+
+def _in_subclass(m, fn):
+    m.__class__ = type("Sub", (type(m),), {"_motor__motorpositionToWavelength": fn})
+    return m
+
+
+def _through_getattribute(m, fn):
+    def __getattribute__(self, name):
+        if name == "_motor__motorpositionToWavelength":
+            return lambda x: fn(self, x)
+        return object.__getattribute__(self, name)
+    m.__class__ = type("Sub", (type(m),), {"__getattribute__": __getattribute__})
+    return m
+
+
+@pytest.mark.parametrize("replace", [_on_instance, _in_subclass, _through_getattribute])
+def test_internal_calls_reach_a_replaced_method(lib, replace):
+    from conftest import connect_fake
+    m = replace(connect_fake(make_motor(lib)), lambda self, x: ("replaced", x))
+    assert m.getWavelength() == ("replaced", 0)
+    # Taken away again, the class's own function answers.
+    m.__dict__.pop("_motor__motorpositionToWavelength", None)
+    m.__class__ = type(m).__mro__[1] if replace is not _on_instance else type(m)
+    assert isinstance(m.getWavelength(), float)
