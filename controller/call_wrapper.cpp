@@ -25,7 +25,8 @@ py::object dllCall(py::handle self, Args& a) {
   const int buffer_size = 255;
   py::object ct = modattr(KEY("ct"));
   py::object pErrorInfo = call_method(ct, KEY("create_string_buffer"), buffer_size);
-  call_method(self.attr(KEY("eposdll")), KEY("VCS_GetErrorInfo"), errorCode, pErrorInfo, call_method(ct, KEY("c_ushort"), buffer_size));
+  call_method(self.attr(KEY("eposdll")), KEY("VCS_GetErrorInfo"), errorCode, pErrorInfo,
+              call_method(ct, KEY("c_ushort"), buffer_size));
   py::object error_msg = call_method(pErrorInfo.attr(KEY("value")), KEY("decode"), "utf-8");
   say(py::str(funcName) + py::str(" failed with Code ") + py::str(errorCode) + py::str(": ") + py::str(error_msg));
 

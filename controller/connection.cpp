@@ -19,14 +19,15 @@ namespace {
 py::object connect(py::handle self, Args& a) {
   try {
     self.attr(KEY("_motor__keyhandle")) =
-        call_method(self, KEY("_motor__dllCall"), "VCS_OpenDevice", py::bytes(cmd::kDeviceName), py::bytes(cmd::kProtocolStackName),
-                                     py::bytes(cmd::kInterfaceName), call_method(a[0], KEY("encode"), "utf-8"),
-                                     byref(self.attr(KEY("_motor__pErrorCode"))));
+        call_method(self, KEY("_motor__dllCall"), "VCS_OpenDevice", py::bytes(cmd::kDeviceName),
+                    py::bytes(cmd::kProtocolStackName), py::bytes(cmd::kInterfaceName),
+                    call_method(a[0], KEY("encode"), "utf-8"), byref(self.attr(KEY("_motor__pErrorCode"))));
   } catch (py::error_already_set& e) {
     rethrow_as(e, PyExc_ConnectionError, "Couldn't connect to motor");
   }
   py::object res = command(self, KEY("VCS_SetEnableState"));
-  if (res.equal(py::bool_(false)) || py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0))) return py::bool_(false);
+  if (res.equal(py::bool_(false)) || py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0)))
+    return py::bool_(false);
 
   self.attr(KEY("_motor__connection")) = py::bool_(true);
   try {
@@ -42,16 +43,19 @@ py::object connect(py::handle self, Args& a) {
   self.attr(KEY("_motor__pEncoderResolution")) = cell(KEY("c_uint32"));
   command(self, KEY("VCS_GetIncEncoderParameter"), byref(self.attr(KEY("_motor__pEncoderResolution"))),
           byref(self.attr(KEY("_motor__pInvertedPolarity"))));
-  self.attr(KEY("_motor__BallScrew")) = to_int(call_method(modattr(KEY("np")), KEY("sign"), self.attr(KEY("_motor__CoeffB"))));
+  self.attr(KEY("_motor__BallScrew")) =
+      to_int(call_method(modattr(KEY("np")), KEY("sign"), self.attr(KEY("_motor__CoeffB"))));
   return py::bool_(true);
 }
 
 py::object disconnect(py::handle self, Args&) {
   if (!truthy(self.attr(KEY("_motor__connection")))) return py::none();
-  if (truthy(self.attr(KEY("_motor__revMotionTrigger")))) command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, 0, 0, 0);
+  if (truthy(self.attr(KEY("_motor__revMotionTrigger"))))
+    command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, 0, 0, 0);
   command(self, KEY("VCS_Store"));
   command(self, KEY("VCS_SetDisableState"));
-  call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", self.attr(KEY("_motor__keyhandle")), byref(self.attr(KEY("_motor__pErrorCode"))));
+  call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", self.attr(KEY("_motor__keyhandle")),
+              byref(self.attr(KEY("_motor__pErrorCode"))));
   self.attr(KEY("_motor__connection")) = py::bool_(false);
   say("disconnected");
   return py::none();

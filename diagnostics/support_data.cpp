@@ -56,7 +56,8 @@ py::object generateSupportData(py::handle self, Args&) {
     say(py::str("No location for support data selected."));
     return py::none();
   }
-  self.attr(KEY("_motor__supportFilePath")) = call_method(modattr(KEY("os")).attr(KEY("path")), KEY("join"), folderPath, kSupportFileName);
+  self.attr(KEY("_motor__supportFilePath")) =
+      call_method(modattr(KEY("os")).attr(KEY("path")), KEY("join"), folderPath, kSupportFileName);
 
   py::object pv = cell(KEY("c_int")), pa = cell(KEY("c_int")), pb = cell(KEY("c_int"));
   command(self, KEY("VCS_GetPositionProfile"), byref(pv), byref(pa), byref(pb));

@@ -3,8 +3,8 @@
 #include <array>
 #include <memory>
 #include <stdexcept>
-#include <utility>
 #include <string>
+#include <utility>
 
 namespace vostel {
 
@@ -15,8 +15,8 @@ struct Entry {
   std::string docstring;  // text signature block + doc, kept alive for PyMethodDef
   std::string qualname;   // "<class>.<name>", as Python names a function defined in a class
   PyMethodDef def{};
-  size_t nparams = 0;     // with self
-  size_t required = 0;    // positional parameters without a default, with self
+  size_t nparams = 0;                                 // with self
+  size_t required = 0;                                // positional parameters without a default, with self
   std::array<PyObject*, Args::kCapacity> defaults{};  // per parameter without self, borrowed
 };
 
@@ -31,10 +31,14 @@ PyObject* default_object(Default d) {
   static PyObject* const zero = PyLong_FromLong(0);
   static PyObject* const usb0 = PyUnicode_InternFromString("USB0");
   switch (d) {
-    case Default::Int0: return zero;
-    case Default::StrUSB0: return usb0;
-    case Default::None_: return Py_None;
-    default: return nullptr;
+    case Default::Int0:
+      return zero;
+    case Default::StrUSB0:
+      return usb0;
+    case Default::None_:
+      return Py_None;
+    default:
+      return nullptr;
   }
 }
 
@@ -67,12 +71,11 @@ Args bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
     size_t required = 1;
     for (const Param& p : info.params)
       if (p.dflt == Default::NoDefault) ++required;
-    std::string takes = required == nparams
-                            ? std::to_string(nparams)
-                            : "from " + std::to_string(required) + " to " + std::to_string(nparams);
+    std::string takes = required == nparams ? std::to_string(nparams)
+                                            : "from " + std::to_string(required) + " to " + std::to_string(nparams);
     raise(PyExc_TypeError, fname + " takes " + takes + " positional argument" +
-                               (nparams == 1 && required == nparams ? "" : "s") + " but " +
-                               std::to_string(npos) + (npos == 1 ? " was" : " were") + " given");
+                               (nparams == 1 && required == nparams ? "" : "s") + " but " + std::to_string(npos) +
+                               (npos == 1 ? " was" : " were") + " given");
   }
   size_t take = std::min(static_cast<size_t>(npos), nparams);
   for (size_t i = 0; i < take; ++i) bound[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
@@ -197,10 +200,17 @@ std::string text_signature(const MethodInfo& info) {
   for (const Param& p : info.params) {
     out += std::string(", ") + p.name;
     switch (p.dflt) {
-      case Default::Int0: out += "=0"; break;
-      case Default::StrUSB0: out += "='USB0'"; break;
-      case Default::None_: out += "=None"; break;
-      case Default::NoDefault: break;
+      case Default::Int0:
+        out += "=0";
+        break;
+      case Default::StrUSB0:
+        out += "='USB0'";
+        break;
+      case Default::None_:
+        out += "=None";
+        break;
+      case Default::NoDefault:
+        break;
     }
   }
   if (info.star_args) out += std::string(", *") + info.star_args;
@@ -238,7 +248,8 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
     PyMethodDef* def = &entry->def;
     g_table[entries().size()] = entry.get();
     entries().push_back(std::move(entry));
-    py::object fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, owner.ptr(), module().attr(KEY("__name__")).ptr()));
+    py::object fn =
+        py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, owner.ptr(), module().attr(KEY("__name__")).ptr()));
     if (!fn) throw py::error_already_set();
     py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
     if (!method) throw py::error_already_set();

@@ -29,8 +29,8 @@ void exec_module(py::module_ m) {
   m.attr(KEY("motor")) = build_class("motor", motor_methods());
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vostelmotor", nullptr, -1, nullptr, nullptr, nullptr, nullptr,
-                          nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vostelmotor", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -3,9 +3,9 @@
 namespace vostel {
 
 namespace {
-PyObject* g_module = nullptr;    // strong references, kept for the process's life
-PyObject* g_builtins = nullptr;  // the builtins module, imported once
-PyObject* g_module_dict = nullptr;    // their namespaces (borrowed)
+PyObject* g_module = nullptr;       // strong references, kept for the process's life
+PyObject* g_builtins = nullptr;     // the builtins module, imported once
+PyObject* g_module_dict = nullptr;  // their namespaces (borrowed)
 PyObject* g_builtins_dict = nullptr;
 }  // namespace
 
@@ -155,9 +155,7 @@ double to_double(py::handle obj) {
   return d;
 }
 
-std::string format2(py::handle x) {
-  return call_method(KEY("{:.2f}"), KEY("format"), x).cast<std::string>();
-}
+std::string format2(py::handle x) { return call_method(KEY("{:.2f}"), KEY("format"), x).cast<std::string>(); }
 
 void append_to(py::handle path, const std::function<void(py::handle file)>& write) {
   py::object f = vcall(modattr(KEY("open")), path, KEY("a"));

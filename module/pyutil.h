@@ -22,10 +22,10 @@ namespace py = pybind11;
 
 // The interned str for a string literal, created at the first use of this
 // site and kept for the process's life.
-#define KEY(s)                                                              \
-  ([]() -> ::pybind11::handle {                                             \
-    static PyObject* const interned_key = PyUnicode_InternFromString(s);   \
-    return interned_key;                                                    \
+#define KEY(s)                                                           \
+  ([]() -> ::pybind11::handle {                                          \
+    static PyObject* const interned_key = PyUnicode_InternFromString(s); \
+    return interned_key;                                                 \
   }())
 
 namespace vostel {
@@ -106,19 +106,18 @@ void say(T&&... values) {
 
 // Raise a built-in exception while `caught` is being handled: the caught one
 // stays attached as __context__, as a raise inside an except block does.
-[[noreturn]] void raise_in_context(py::error_already_set& caught, PyObject* type,
-                                   const std::string& message);
+[[noreturn]] void raise_in_context(py::error_already_set& caught, PyObject* type, const std::string& message);
 
 // "Motor not connected" unless self.__connection is true.
 void require_connection(py::handle self);
 
 // ctypes helpers, resolved through the module-level name `ct`.
-py::object cell(py::handle ctype_name);                          // ct.<name>()
-py::object cell(py::handle ctype_name, py::object value);        // ct.<name>(value)
-py::object cell(const char* ctype_name);                          // the same, name built per call
+py::object cell(py::handle ctype_name);                    // ct.<name>()
+py::object cell(py::handle ctype_name, py::object value);  // ct.<name>(value)
+py::object cell(const char* ctype_name);                   // the same, name built per call
 py::object cell(const char* ctype_name, py::object value);
-py::object long32();   // a fresh 32-bit signed cell (c_long where it is 32 bits wide)
-py::object bool32();   // a fresh cell of the command library's 32-bit BOOL
+py::object long32();  // a fresh 32-bit signed cell (c_long where it is 32 bits wide)
+py::object bool32();  // a fresh cell of the command library's 32-bit BOOL
 py::object byref(py::handle obj);
 
 // self.__dllCall(name, self.__keyhandle, self.__NodeId, args..., byref(self.__pErrorCode))
@@ -138,9 +137,9 @@ py::object command(py::handle self, const char* name, T&&... args) {
 
 // Python's truth value and int()/float() conversions.
 bool truthy(py::handle obj);
-py::object to_int(py::handle obj);       // int(obj)
-py::object int_from_double(double d);   // int(d): OverflowError / ValueError for inf / nan
-double to_double(py::handle obj);        // float(obj)
+py::object to_int(py::handle obj);     // int(obj)
+py::object int_from_double(double d);  // int(d): OverflowError / ValueError for inf / nan
+double to_double(py::handle obj);      // float(obj)
 
 // "{:.2f}".format(x)
 std::string format2(py::handle x);

@@ -30,8 +30,8 @@ py::object limitSwitchCalibrationWindow(py::handle self_handle, Args&) {
   py::object frame = tk.attr(KEY("Frame"))(calibration_window, py::arg("padx") = 20, py::arg("pady") = 20);
   frame.attr(KEY("pack"))(py::arg("expand") = true, py::arg("fill") = "both");
 
-  py::object label_warning = tk.attr(KEY("Label"))(frame, py::arg("text") = "Limitswitch reached!", py::arg("fg") = "red",
-                                              py::arg("font") = title_font);
+  py::object label_warning = tk.attr(KEY("Label"))(frame, py::arg("text") = "Limitswitch reached!",
+                                                   py::arg("fg") = "red", py::arg("font") = title_font);
   py::object label_warning2 =
       tk.attr(KEY("Label"))(frame, py::arg("text") = "Please recalibrate", py::arg("font") = normal_font);
   py::object label_entry =
@@ -40,8 +40,8 @@ py::object limitSwitchCalibrationWindow(py::handle self_handle, Args&) {
   label_warning2.attr(KEY("pack"))(py::arg("pady") = py::make_tuple(0, 10));
   call_method(label_entry, KEY("pack"));
 
-  py::object wavelength_entry = tk.attr(KEY("Entry"))(frame, py::arg("width") = 12, py::arg("justify") = "center",
-                                                 py::arg("font") = normal_font);
+  py::object wavelength_entry =
+      tk.attr(KEY("Entry"))(frame, py::arg("width") = 12, py::arg("justify") = "center", py::arg("font") = normal_font);
   wavelength_entry.attr(KEY("pack"))(py::arg("pady") = py::make_tuple(5, 15));
 
   // Runs inside the event loop; an error (an entry that is no number, a
@@ -60,7 +60,7 @@ py::object limitSwitchCalibrationWindow(py::handle self_handle, Args&) {
 
   py::object button_calibrate =
       tk.attr(KEY("Button"))(frame, py::arg("text") = "Calibrate", py::arg("command") = calibration_GUI,
-                        py::arg("bg") = "#007ACC", py::arg("fg") = "white", py::arg("font") = normal_font);
+                             py::arg("bg") = "#007ACC", py::arg("fg") = "white", py::arg("font") = normal_font);
   call_method(button_calibrate, KEY("pack"));
   call_method(calibration_window, KEY("mainloop"));
   return py::none();

@@ -1,8 +1,8 @@
 // Recovery from a limit switch: clear the fault, back off toward the middle
 // of the range at a slow fixed profile, restore the user's profile and ask the
 // operator for the wavelength reached.
-#include "diagnostics/support_file.h"
 #include "controller/commands.h"
+#include "diagnostics/support_file.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 #include "motion/recovery_math.h"
@@ -16,7 +16,8 @@ constexpr int kPauseSeconds = 3;
 py::object wait_time_ms(py::handle self, py::handle xMP) {
   double seconds = 0;
   if (!core::traverse_seconds(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
-                              to_double(xMP), to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value"))),
+                              to_double(xMP),
+                              to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value"))),
                               to_double(self.attr(KEY("_motor__maxWavelength"))),
                               to_double(self.attr(KEY("_motor__minWavelength"))), seconds))
     raise(PyExc_ZeroDivisionError, "float division by zero");
@@ -45,7 +46,8 @@ py::object limitSwitch(py::handle self, Args&) {
     append_support_text(self, py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
   }
 
-  py::object vmp = self.attr(KEY("_motor__vMP")), amp = self.attr(KEY("_motor__aMP")), bmp = self.attr(KEY("_motor__bMP"));
+  py::object vmp = self.attr(KEY("_motor__vMP")), amp = self.attr(KEY("_motor__aMP")),
+             bmp = self.attr(KEY("_motor__bMP"));
   py::object xMP = middle_position(self);
   vcall(modattr(KEY("sleep")), kPauseSeconds);
   self.attr(KEY("_inLimitSwitch")) = py::bool_(true);

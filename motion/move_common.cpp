@@ -9,9 +9,7 @@ py::object stored_wavelength(py::handle self) {
   return call_method(self, KEY("_motor__motorpositionToWavelength"), stored.attr(KEY("value")));
 }
 
-void print_arrival(py::handle self) {
-  say(py::str("arrived at " + format2(stored_wavelength(self)) + "nm"));
-}
+void print_arrival(py::handle self) { say(py::str("arrived at " + format2(stored_wavelength(self)) + "nm")); }
 
 void store_position(py::handle self, py::handle PositionIs) {
   py::object model = PositionIs.attr(KEY("value")) + self.attr(KEY("_motor__offset"));
@@ -19,7 +17,8 @@ void store_position(py::handle self, py::handle PositionIs) {
 }
 
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity) {
-  command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, std::move(state), std::move(mask), std::move(polarity));
+  command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, std::move(state),
+          std::move(mask), std::move(polarity));
 }
 
 }  // namespace vostel

@@ -38,7 +38,8 @@ py::object moveToWavelength(py::handle self, Args& a) {
   command(self, KEY("VCS_MoveToPosition"), Steps, cmd::kRelative, cmd::kImmediately);
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
 
-  if (py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop"))) && truthy(highPrecision))
+  if (py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop"))) &&
+      truthy(highPrecision))
     call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
   if (!truthy(highPrecision)) print_arrival(self);
   self.attr(KEY("_motor__stop")) = py::bool_(false);

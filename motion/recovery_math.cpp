@@ -13,8 +13,7 @@ int recovery_direction(long long ball_screw, long long input_word) {
   return s;
 }
 
-bool traverse_seconds(double A, double B, double xMP, double encoder, double maxWl, double minWl,
-                      double& seconds) {
+bool traverse_seconds(double A, double B, double xMP, double encoder, double maxWl, double minWl, double& seconds) {
   double slope = 2 * A * xMP + B;
   double speed = 300 * slope / 60 * (4 * encoder);
   if (speed == 0) return false;

@@ -11,8 +11,7 @@ int recovery_direction(long long ball_screw, long long input_word);
 // to whole seconds first. Returns false when the speed is zero (the caller
 // raises ZeroDivisionError); `seconds` receives the uncut traverse time so the
 // caller can convert it as int() would.
-bool traverse_seconds(double A, double B, double xMP, double encoder, double maxWl, double minWl,
-                      double& seconds);
+bool traverse_seconds(double A, double B, double xMP, double encoder, double maxWl, double minWl, double& seconds);
 
 // |P(max) - P(min)| / 2 rounded half to even.
 double half_span_steps(double pos_max, double pos_min);

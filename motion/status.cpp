@@ -10,7 +10,8 @@ py::object getWavelength(py::handle self, Args&) {
   require_connection(self);
   py::object currentPos = long32();
   command(self, KEY("VCS_GetPositionIs"), byref(currentPos));
-  return call_method(self, KEY("_motor__motorpositionToWavelength"), currentPos.attr(KEY("value")) + self.attr(KEY("_motor__offset")));
+  return call_method(self, KEY("_motor__motorpositionToWavelength"),
+                     currentPos.attr(KEY("value")) + self.attr(KEY("_motor__offset")));
 }
 
 py::object getCurrent(py::handle self, Args&) {

@@ -18,7 +18,8 @@ py::object moveSteps(py::handle self, Args& a) {
   py::object PositionIs = long32();
   // Limited before any output is switched, so that a failing range check
   // leaves the trigger outputs as they were.
-  py::object move = py::object(self.attr(KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
+  py::object move =
+      py::object(self.attr(KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
   command(self, KEY("VCS_MoveToPosition"), move, cmd::kRelative, cmd::kImmediately);
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);

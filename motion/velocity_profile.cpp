@@ -18,7 +18,8 @@ struct WorkingPoint {
 WorkingPoint working_point(py::handle self) {
   py::object xMP = middle_position(self);
   WorkingPoint w;
-  w.k = core::slopes(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))), to_double(xMP));
+  w.k = core::slopes(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
+                     to_double(xMP));
   w.encoder = to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value")));
   w.sign = to_double(self.attr(KEY("_motor__BallScrew")));
   return w;
@@ -46,8 +47,8 @@ py::object DCMotorParameter(py::handle self, Args&) {
           byref(pThermalTimeConstant));
   // The command takes nominal current first: it receives 790 there and 385
   // as the maximum output current.
-  command(self, KEY("VCS_SetDcMotorParameter"), self.attr(KEY("_motor__MaxOutputCurrent")), self.attr(KEY("_motor__NominalCurrent")),
-          pThermalTimeConstant);
+  command(self, KEY("VCS_SetDcMotorParameter"), self.attr(KEY("_motor__MaxOutputCurrent")),
+          self.attr(KEY("_motor__NominalCurrent")), pThermalTimeConstant);
   return py::none();
 }
 
@@ -59,8 +60,9 @@ py::object setVelocityParameter(py::handle self, Args& a) {
   double vMP = to_motor_units(to_double(a[0]), w.k.kv, w);
   double aMP = to_motor_units(to_double(a[1]), w.k.ka, w);
   double bMP = to_motor_units(to_double(a[2]), w.k.ka, w);
-  core::Limits limits{to_double(self.attr(KEY("_motor__minVelocityMP"))), to_double(self.attr(KEY("_motor__maxVelocityMP"))),
-                      to_double(self.attr(KEY("_motor__minAccMP"))), to_double(self.attr(KEY("_motor__maxAccMP")))};
+  core::Limits limits{to_double(self.attr(KEY("_motor__minVelocityMP"))),
+                      to_double(self.attr(KEY("_motor__maxVelocityMP"))), to_double(self.attr(KEY("_motor__minAccMP"))),
+                      to_double(self.attr(KEY("_motor__maxAccMP")))};
   core::clamp_profile(limits, vMP, aMP, bMP);
   self.attr(KEY("_motor__vMP")) = cell(KEY("c_int32"), int_from_double(vMP));
   self.attr(KEY("_motor__aMP")) = cell(KEY("c_int32"), int_from_double(aMP));
@@ -81,7 +83,8 @@ py::object getVelocityParameter(py::handle self, Args&) {
   require_connection(self);
   py::object pv = cell(KEY("c_int")), pa = cell(KEY("c_int")), pb = cell(KEY("c_int"));
   command(self, KEY("VCS_GetPositionProfile"), byref(pv), byref(pa), byref(pb));
-  return call_method(self, KEY("_motor__convertMotorParameterToWavelength"), pv.attr(KEY("value")), pa.attr(KEY("value")), pb.attr(KEY("value")));
+  return call_method(self, KEY("_motor__convertMotorParameterToWavelength"), pv.attr(KEY("value")),
+                     pa.attr(KEY("value")), pb.attr(KEY("value")));
 }
 
 py::object convertMotorParameterToWavelength(py::handle self, Args& a) {

@@ -15,8 +15,9 @@ py::object triggerParameter(py::handle self, Args& a) {
   require_connection(self);
   py::object IW = a[0];
   py::object xMP = middle_position(self);
-  double g = core::trigger_slope(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
-                                 to_double(xMP), to_double(self.attr(KEY("_motor__BallScrew"))));
+  double g =
+      core::trigger_slope(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
+                          to_double(xMP), to_double(self.attr(KEY("_motor__BallScrew"))));
   // The caller's width divided as Python divides it (any number type, the
   // same errors), then truncated toward zero.
   py::object intervalWidth = cell(KEY("c_int"), to_int(IW / py::float_(g)));

@@ -65,7 +65,8 @@ py::object range_field_value(const char* name, py::handle given, bool whole_nm) 
   }
   std::string why = core::range_field_error(as_double(stored, labelled));
   if (why.empty()) return stored;
-  if (whole_nm && why.rfind("is not", 0) != 0) why = "does not fit the range word (0 to 65535 whole nanometres, since C >= 4000)";
+  if (whole_nm && why.rfind("is not", 0) != 0)
+    why = "does not fit the range word (0 to 65535 whole nanometres, since C >= 4000)";
   raise(PyExc_ValueError, labelled + " " + why);
 }
 
@@ -80,7 +81,8 @@ py::object ReadMotorCoefficients(py::handle self, Args&) {
   for (auto& r : results) all_read = all_read && truthy(r);
   if (!all_read) return py::none();
   const char* attrs[3] = {"_motor__CoeffA", "_motor__CoeffB", "_motor__CoeffC"};
-  for (int i = 0; i < 3; ++i) self.attr(attrs[i]) = call_method(self, KEY("_motor__hexToFloatForCoefficients"), reads[i]);
+  for (int i = 0; i < 3; ++i)
+    self.attr(attrs[i]) = call_method(self, KEY("_motor__hexToFloatForCoefficients"), reads[i]);
   return py::none();
 }
 
@@ -93,8 +95,10 @@ py::object SetMotorCoefficients(py::handle self, Args& a) {
   py::object maxStored = range_field_value("maximum wavelength", a[3], whole_nm);
   py::object minStored = range_field_value("minimum wavelength", a[4], whole_nm);
 
-  for (int i = 0; i < 3; ++i) set_entry(self, kCalibrationIndex, i + 1, call_method(self, KEY("_motor__coefficientsToHex"), a[i]));
-  set_entry(self, kCalibrationIndex, kRangeSubindex, call_method(self, KEY("_motor__minmaxToHex"), maxStored, minStored));
+  for (int i = 0; i < 3; ++i)
+    set_entry(self, kCalibrationIndex, i + 1, call_method(self, KEY("_motor__coefficientsToHex"), a[i]));
+  set_entry(self, kCalibrationIndex, kRangeSubindex,
+            call_method(self, KEY("_motor__minmaxToHex"), maxStored, minStored));
   set_entry(self, kHomeIndex, 0, cell(KEY("c_int"), py::int_(0)));
   return py::none();
 }

@@ -27,7 +27,8 @@ py::object motorpositionToWavelength(py::handle self, Args& a) {
 
 py::object wavelengthToMotorposition(py::handle self, Args& a) {
   bool real = true;
-  double root = core::wavelength_to_position(model_of(self), truthy(self.attr(KEY("_motor__pm"))), to_double(a[0]), real);
+  double root =
+      core::wavelength_to_position(model_of(self), truthy(self.attr(KEY("_motor__pm"))), to_double(a[0]), real);
   if (!real) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
   return int_from_double(root);
 }

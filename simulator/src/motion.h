@@ -9,26 +9,26 @@
 namespace vsim {
 
 struct Segment {
-    double t0 = 0;   // start time, s
-    double dur = 0;  // duration, s
-    double p0 = 0;   // start position, counts
-    double v0 = 0;   // start velocity, counts/s
-    double a = 0;    // acceleration, counts/s^2
+  double t0 = 0;   // start time, s
+  double dur = 0;  // duration, s
+  double p0 = 0;   // start position, counts
+  double v0 = 0;   // start velocity, counts/s
+  double a = 0;    // acceleration, counts/s^2
 
-    double t1() const { return t0 + dur; }
-    double posAt(double t) const;  // t is clamped to the segment
-    double velAt(double t) const;
-    double p1() const { return posAt(t1()); }
-    int direction() const;  // +1, -1, or 0 for a standstill segment
-    // Instant at which the segment passes position x; x must lie between
-    // p0 and p1.
-    double timeOfPosition(double x) const;
+  double t1() const { return t0 + dur; }
+  double posAt(double t) const;  // t is clamped to the segment
+  double velAt(double t) const;
+  double p1() const { return posAt(t1()); }
+  int direction() const;  // +1, -1, or 0 for a standstill segment
+  // Instant at which the segment passes position x; x must lie between
+  // p0 and p1.
+  double timeOfPosition(double x) const;
 };
 
 struct Kinematics {
-    double vmax;  // counts/s, > 0
-    double acc;   // counts/s^2, > 0
-    double dec;   // counts/s^2, > 0
+  double vmax;  // counts/s, > 0
+  double acc;   // counts/s^2, > 0
+  double dec;   // counts/s^2, > 0
 };
 
 // Trapezoidal (or triangular) move from position p0 with velocity v0 at time

@@ -9,18 +9,18 @@
 namespace vsim {
 
 uint32_t encodeCoefficient(double coeff) {
-    int e = 0;
-    double f = std::frexp(coeff, &e);
-    auto mant = static_cast<int64_t>(std::trunc(f * 1e6));
-    uint32_t mantPart = f >= 0 ? uint32_t(mant) << 8 : (uint32_t(-mant) | 0x800000u) << 8;
-    uint32_t expPart = e >= 0 ? uint32_t(e) : (uint32_t(-e) | 0x80u);
-    return mantPart + expPart;
+  int e = 0;
+  double f = std::frexp(coeff, &e);
+  auto mant = static_cast<int64_t>(std::trunc(f * 1e6));
+  uint32_t mantPart = f >= 0 ? uint32_t(mant) << 8 : (uint32_t(-mant) | 0x800000u) << 8;
+  uint32_t expPart = e >= 0 ? uint32_t(e) : (uint32_t(-e) | 0x80u);
+  return mantPart + expPart;
 }
 
 uint32_t encodeRange(double minNm, double maxNm) {
-    auto lo = static_cast<uint32_t>(std::trunc(minNm * 10));
-    auto hi = static_cast<uint32_t>(std::trunc(maxNm * 10));
-    return (lo << 16) | hi;
+  auto lo = static_cast<uint32_t>(std::trunc(minNm * 10));
+  auto hi = static_cast<uint32_t>(std::trunc(maxNm * 10));
+  return (lo << 16) | hi;
 }
 
 namespace {
@@ -56,55 +56,55 @@ const ObjectDef kObjects[] = {
 }  // namespace
 
 ObjectDictionary::ObjectDictionary() {
-    for (const auto& d : kObjects) values_[obj::key(d.index, d.sub)] = d.factory;
+  for (const auto& d : kObjects) values_[obj::key(d.index, d.sub)] = d.factory;
 }
 
 const ObjectDef* ObjectDictionary::find(uint16_t index, uint8_t sub, uint32_t* error) {
-    bool indexKnown = false;
-    for (const auto& d : kObjects) {
-        if (d.index != index) continue;
-        indexKnown = true;
-        if (d.sub == sub) return &d;
-    }
-    if (error) *error = indexKnown ? EPOS_SIM_ERR_NO_SUBINDEX : EPOS_SIM_ERR_NO_OBJECT;
-    return nullptr;
+  bool indexKnown = false;
+  for (const auto& d : kObjects) {
+    if (d.index != index) continue;
+    indexKnown = true;
+    if (d.sub == sub) return &d;
+  }
+  if (error) *error = indexKnown ? EPOS_SIM_ERR_NO_SUBINDEX : EPOS_SIM_ERR_NO_OBJECT;
+  return nullptr;
 }
 
 const ObjectDef* ObjectDictionary::find(uint32_t key) { return find(uint16_t(key >> 8), uint8_t(key & 0xFF), nullptr); }
 
 uint32_t ObjectDictionary::get(uint32_t key) const {
-    auto it = values_.find(key);
-    return it == values_.end() ? 0 : it->second;
+  auto it = values_.find(key);
+  return it == values_.end() ? 0 : it->second;
 }
 
 uint32_t ObjectDictionary::check(uint32_t key, uint32_t raw) {
-    const ObjectDef* d = find(key);
-    if (!d) return EPOS_SIM_ERR_NO_OBJECT;
-    int64_t v = d->isSigned ? int64_t(int32_t(raw)) : int64_t(raw);
-    if (v < d->min) return EPOS_SIM_ERR_TOO_LOW;
-    if (v > d->max) return EPOS_SIM_ERR_TOO_HIGH;
-    return 0;
+  const ObjectDef* d = find(key);
+  if (!d) return EPOS_SIM_ERR_NO_OBJECT;
+  int64_t v = d->isSigned ? int64_t(int32_t(raw)) : int64_t(raw);
+  if (v < d->min) return EPOS_SIM_ERR_TOO_LOW;
+  if (v > d->max) return EPOS_SIM_ERR_TOO_HIGH;
+  return 0;
 }
 
 std::string ObjectDictionary::serialize() const {
-    std::string out;
-    char line[64];
-    for (const auto& d : kObjects) {
-        if (!d.writable) continue;
-        std::snprintf(line, sizeof line, "0x%04X.%u 0x%08X  # %s\n", d.index, unsigned(d.sub),
-                      unsigned(get(obj::key(d.index, d.sub))), d.name);
-        out += line;
-    }
-    return out;
+  std::string out;
+  char line[64];
+  for (const auto& d : kObjects) {
+    if (!d.writable) continue;
+    std::snprintf(line, sizeof line, "0x%04X.%u 0x%08X  # %s\n", d.index, unsigned(d.sub),
+                  unsigned(get(obj::key(d.index, d.sub))), d.name);
+    out += line;
+  }
+  return out;
 }
 
 void ObjectDictionary::deserializeLine(const std::string& line) {
-    unsigned index = 0, sub = 0, value = 0;
-    if (std::sscanf(line.c_str(), " 0x%x.%u 0x%x", &index, &sub, &value) != 3) return;
-    const ObjectDef* d = find(uint16_t(index), uint8_t(sub), nullptr);
-    if (!d || !d->writable || index > 0xFFFF || sub > 0xFF) return;
-    uint32_t key = obj::key(uint16_t(index), uint8_t(sub));
-    if (check(key, value) == 0) values_[key] = value;
+  unsigned index = 0, sub = 0, value = 0;
+  if (std::sscanf(line.c_str(), " 0x%x.%u 0x%x", &index, &sub, &value) != 3) return;
+  const ObjectDef* d = find(uint16_t(index), uint8_t(sub), nullptr);
+  if (!d || !d->writable || index > 0xFFFF || sub > 0xFF) return;
+  uint32_t key = obj::key(uint16_t(index), uint8_t(sub));
+  if (check(key, value) == 0) values_[key] = value;
 }
 
 }  // namespace vsim

@@ -10,15 +10,15 @@
 namespace vsim {
 
 struct ObjectDef {
-    uint16_t index;
-    uint8_t sub;
-    uint8_t size;  // bytes
-    bool isSigned;
-    bool writable;
-    int64_t min;
-    int64_t max;
-    uint32_t factory;
-    const char* name;
+  uint16_t index;
+  uint8_t sub;
+  uint8_t size;  // bytes
+  bool isSigned;
+  bool writable;
+  int64_t min;
+  int64_t max;
+  uint32_t factory;
+  const char* name;
 };
 
 // Objects whose value the drive computes (position, status, inputs) are
@@ -51,26 +51,26 @@ uint32_t encodeCoefficient(double coeff);
 uint32_t encodeRange(double minNm, double maxNm);
 
 class ObjectDictionary {
-public:
-    ObjectDictionary();  // factory values
+ public:
+  ObjectDictionary();  // factory values
 
-    // Looks an object up; returns nullptr and sets *error when it does not
-    // exist (object or subindex).
-    static const ObjectDef* find(uint16_t index, uint8_t sub, uint32_t* error);
-    static const ObjectDef* find(uint32_t key);
+  // Looks an object up; returns nullptr and sets *error when it does not
+  // exist (object or subindex).
+  static const ObjectDef* find(uint16_t index, uint8_t sub, uint32_t* error);
+  static const ObjectDef* find(uint32_t key);
 
-    uint32_t get(uint32_t key) const;
-    // Checks a value against the object's range; 0 or an error code.
-    static uint32_t check(uint32_t key, uint32_t raw);
-    void set(uint32_t key, uint32_t raw) { values_[key] = raw; }
+  uint32_t get(uint32_t key) const;
+  // Checks a value against the object's range; 0 or an error code.
+  static uint32_t check(uint32_t key, uint32_t raw);
+  void set(uint32_t key, uint32_t raw) { values_[key] = raw; }
 
-    // Text form of the writable objects, one "0xIIII.S 0xVVVVVVVV" per line,
-    // and its reverse (unknown or malformed lines are skipped).
-    std::string serialize() const;
-    void deserializeLine(const std::string& line);
+  // Text form of the writable objects, one "0xIIII.S 0xVVVVVVVV" per line,
+  // and its reverse (unknown or malformed lines are skipped).
+  std::string serialize() const;
+  void deserializeLine(const std::string& line);
 
-private:
-    std::map<uint32_t, uint32_t> values_;
+ private:
+  std::map<uint32_t, uint32_t> values_;
 };
 
 }  // namespace vsim

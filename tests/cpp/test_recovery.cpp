@@ -50,5 +50,5 @@ TEST(Recovery, StandingModelIsReported) {
   double seconds = 1;
   EXPECT_FALSE(traverse_seconds(0, 0, 0, 512, 790, 770, seconds));
   EXPECT_FALSE(traverse_seconds(1e-9, 0.001, 5e5 * -1, 512, 790, 770, seconds));  // slope 0 at the middle
-  EXPECT_FALSE(traverse_seconds(0, 0.001, 0, 0, 790, 770, seconds));             // no encoder
+  EXPECT_FALSE(traverse_seconds(0, 0.001, 0, 0, 790, 770, seconds));              // no encoder
 }

@@ -18,12 +18,8 @@ struct Row {
 
 // Words as calibrations already stored in controllers hold them.
 const Row kTable[] = {
-    {780.0, 0x0B9F760A, 779.999232},
-    {0.0015, 0x0BB80089, 0.0015},
-    {-2.5e-10, 0x8831269F, -2.4999957531690596e-10},
-    {1.0, 0x07A12001, 1.0},
-    {-1.0, 0x87A12001, -1.0},
-    {0.0, 0x00000000, 0.0},
+    {780.0, 0x0B9F760A, 779.999232}, {0.0015, 0x0BB80089, 0.0015}, {-2.5e-10, 0x8831269F, -2.4999957531690596e-10},
+    {1.0, 0x07A12001, 1.0},          {-1.0, 0x87A12001, -1.0},     {0.0, 0x00000000, 0.0},
 };
 
 }  // namespace
@@ -81,7 +77,7 @@ TEST(CoefficientWord, FormatCheck) {
 
 TEST(RangeWord, CrossedArgumentsAsTheCalibrationWritesThem) {
   EXPECT_EQ(encode_range(800.0, 760.0), 0x1DB01F40u);
-  EXPECT_EQ(encode_range(500.0, 450.0), 0x11941388u);  // 4500..5000 stored in whole nm
+  EXPECT_EQ(encode_range(500.0, 450.0), 0x11941388u);   // 4500..5000 stored in whole nm
   EXPECT_EQ(encode_range(800.0, 760.09), 0x1DB01F40u);  // cut, not rounded
   RangeFields f = decode_range(0x1DB01F40u);
   EXPECT_EQ(f.low, 800.0);
