@@ -38,7 +38,7 @@ def keep_profile(lib):
     profile = [0, 0, 0]
 
     def set_(args):
-        profile[:] = [getattr(a, "value", a) for a in args[2:5]]
+        profile[:] = [a.value for a in args[2:5]]
 
     def get(args):
         for ref, v in zip(args[2:5], profile):

@@ -4,7 +4,6 @@ import ctypes
 import pytest
 
 from conftest import connect_fake
-from fake_controller import keep_profile
 from fake_drive import FakeDrive, Sleeps, recovered_by_window, wire_model
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
@@ -83,29 +82,6 @@ def test_wait_for_the_return_move(rig, steepness, wait_ms):
     m._motor__CoeffB *= steepness
     m._motor__limitSwitch()
     assert lib.called("VCS_WaitForTargetReached")[0].values()[2] == wait_ms
-
-
-def test_profile_never_set_is_read_from_the_controller_and_restored(rig):
-    m, lib, sleeps, windows = rig
-    m._motor__vMP, m._motor__aMP, m._motor__bMP = (ctypes.c_uint32(0) for _ in range(3))
-    profile = keep_profile(lib)
-    profile[:] = [1000, 700, 600]
-    word(lib, 2)
-    m._motor__limitSwitch()
-    assert [[c.name] + c.values() for c in lib.calls] == [
-        ["VCS_GetAllDigitalInputs", KEY, NODE, ("ref", 2), REF],
-        ["VCS_GetPositionProfile", KEY, NODE, ("ref", 1000), ("ref", 700), ("ref", 600), REF],
-        ["VCS_ClearFault", KEY, NODE, REF],
-        ["VCS_SetEnableState", KEY, NODE, REF],
-        ["VCS_SetPositionProfile", KEY, NODE, 300, 300, 300, REF],
-        ["VCS_MoveToPosition", KEY, NODE, 4, 0, 1, REF],
-        ["VCS_WaitForTargetReached", KEY, NODE, 14000, REF],
-        ["VCS_DigitalOutputConfiguration", KEY, NODE, 3, 15, 0, 1, 0, REF],
-        ["VCS_DisablePositionCompare", KEY, NODE, REF],
-        ["VCS_DeactivatePositionCompare", KEY, NODE, 3, REF],
-        ["VCS_SetPositionProfile", KEY, NODE, 1000, 700, 600, REF],
-    ]
-    assert profile == [1000, 700, 600]
 
 
 def test_support_line_is_written_before_the_pause(rig, tmp_path):

@@ -108,14 +108,6 @@ def test_trigger_parameter_slope_at_the_middle_of_the_range(m, lib):
     assert compare_parameters(lib)[3] == 833
 
 
-@pytest.mark.parametrize("width, steps", [(0.0003, 1), (0.25, 833), (19.66059, 65535)])
-def test_widths_of_one_to_65535_steps_are_sent(m, lib, width, steps):
-    connect_fake(m, A=0.0, B=0.0003)
-    m._motor__wavelengthToMotorposition = lambda wl: 0
-    m.triggerParameter(width)
-    assert compare_parameters(lib)[3] == steps
-
-
 @pytest.mark.parametrize("width, steps", [
     (0, "0"), (0.0001, "0.333333"), (-0.25, "-833.333"), (19.6608, "65536"), (2 ** 70, "3.93531e+24"),
     (float("inf"), "inf"), (float("nan"), "nan")])
