@@ -1,6 +1,7 @@
 // A move to a wavelength: one relative move planned from the stored model
 // position, optionally approached from the short-wavelength side and
 // finished with a second, correcting move.
+#include "module/argument_checks.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -15,6 +16,9 @@ constexpr int kOvershootNegativeScrew = 10000;
 py::object moveToWavelength(py::handle self, Args& a) {
   py::object wavelength = a[0], highPrecision = a[1], trigger = a[2];
   require_connection(self);
+  require_finite_wavelength(wavelength);
+  require_trigger_kind(trigger);
+  bool precise = truthy(highPrecision);
   wavelength = self.attr("_motor__wlSafetyCheck")(wavelength);
   py::object pLimitSwitch = cell("c_short", py::int_(0));
   // Converted before any output is switched, so that a wavelength the model
@@ -27,7 +31,7 @@ py::object moveToWavelength(py::handle self, Args& a) {
   py::object Steps = TP - AP.attr("value");
 
   py::object ballScrew = self.attr("_motor__BallScrew");
-  if ((ballScrew * Steps) < py::int_(0) && truthy(highPrecision)) {
+  if ((ballScrew * Steps) < py::int_(0) && precise) {
     if (ballScrew > py::int_(0))
       Steps = Steps - py::int_(kOvershootPositiveScrew);
     else
@@ -37,9 +41,9 @@ py::object moveToWavelength(py::handle self, Args& a) {
   command(self, "VCS_MoveToPosition", Steps, 0, 1);
   self.attr("_motor__waittillmovementdone")(trigger, pLimitSwitch);
 
-  if (py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop")) && truthy(highPrecision))
+  if (py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop")) && precise)
     self.attr("moveToWavelength")(wavelength, 0, trigger);
-  if (!truthy(highPrecision)) print_arrival(self);
+  if (!precise) print_arrival(self);
   self.attr("_motor__stop") = py::bool_(false);
   return stored_wavelength(self);
 }

@@ -1,4 +1,5 @@
 // A move by a number of steps along the wavelength axis, at most 5000 either way.
+#include "module/argument_checks.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -13,6 +14,7 @@ py::object moveSteps(py::handle self, Args& a) {
   require_connection(self);
   if (!(steps <= py::int_(kMaxSteps) && steps >= py::int_(-kMaxSteps)))
     raise(PyExc_ValueError, "number of given steps out of range");
+  require_trigger_kind(trigger);
   py::object pLimitSwitch = cell("c_short", py::int_(0));
   py::object PositionIs = long32();
   // Limited before any output is switched, so that a failing range check

@@ -8,7 +8,20 @@ namespace vostel {
 
 namespace {
 constexpr int kPulseWidth = 500;  // microseconds
+
+std::string format_g(double x) { return py::str("{:.6g}").attr("format")(x).cast<std::string>(); }
+
+// A width whose step count the controller's interval field cannot take
+// would be sent wrapped (2**70 nm as 0 steps, -0.3 nm as 64536).
+[[noreturn]] void refuse_width(py::handle IW, double steps, double g) {
+  raise(PyExc_ValueError, "interval width " + py::repr(IW).cast<std::string>() + "nm is " + format_g(steps) +
+                              " steps; the position-compare interval takes " +
+                              std::to_string(core::kMinIntervalSteps) + " to " +
+                              std::to_string(core::kMaxIntervalSteps) + " steps (" +
+                              format_g(g * core::kMinIntervalSteps) + " to " +
+                              format_g(g * core::kMaxIntervalSteps) + "nm here)");
 }
+}  // namespace
 
 py::object triggerParameter(py::handle self, Args& a) {
   require_connection(self);
@@ -18,7 +31,9 @@ py::object triggerParameter(py::handle self, Args& a) {
                                  to_double(xMP), to_double(self.attr("_motor__BallScrew")));
   // The caller's width divided as Python divides it (any number type, the
   // same errors), then truncated toward zero.
-  py::object intervalWidth = cell("c_int", to_int(IW / py::float_(g)));
+  py::object steps = IW / py::float_(g);
+  if (!core::interval_fits(to_double(steps))) refuse_width(IW, to_double(steps), g);
+  py::object intervalWidth = cell("c_int", to_int(steps));
 
   py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
   command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));

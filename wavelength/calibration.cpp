@@ -1,6 +1,7 @@
 // The link between the controller's position counter and the model position:
 // the controller's home-position object (0x2081, 0) holds the model position
 // of the motor, and __offset = model position - controller position.
+#include "module/argument_checks.h"
 #include "module/methods.h"
 #include "wavelength/calibration_store.h"
 
@@ -8,11 +9,15 @@ namespace vostel {
 
 py::object calibration(py::handle self, Args& a) {
   require_connection(self);
+  require_finite_wavelength(a[0]);
   py::object wavelength = self.attr("_motor__wlSafetyCheck")(a[0]);
   py::object mp = cell("c_int", self.attr("_motor__wavelengthToMotorposition")(wavelength));
+  // Everything that can fail on the argument, its message text included,
+  // comes before the write: a value that cannot be used stores nothing.
+  std::string message = "wavelength set to " + format2(wavelength) + "nm";
   self.attr("_motor__SetIndexValue")(kHomeIndex, 0, mp);
   self.attr("_motor__calculateOffset")();
-  say("wavelength set to " + format2(wavelength) + "nm");
+  say(message);
   return py::none();
 }
 
