@@ -1,6 +1,7 @@
 // The position-compare trigger: a pulse on digital output 3 at every given
 // wavelength interval of a move.
 #include "module/methods.h"
+#include "module/pynumber.h"
 #include "motion/move_common.h"
 #include "trigger/compare_math.h"
 
@@ -14,11 +15,21 @@ py::object triggerParameter(py::handle self, Args& a) {
   require_connection(self);
   py::object IW = a[0];
   py::object xMP = middle_position(self);
-  double g = core::trigger_slope(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
-                                 to_double(xMP), to_double(self.attr("_motor__BallScrew")));
-  // The caller's width divided as Python divides it (any number type, the
-  // same errors), then truncated toward zero.
-  py::object intervalWidth = cell("c_int", to_int(IW / py::float_(g)));
+  py::object A = self.attr("_motor__CoeffA"), B = self.attr("_motor__CoeffB");
+  py::object ballScrew = self.attr("_motor__BallScrew");
+  // Steps per interval: the caller's width divided by the slope, truncated
+  // toward zero, with the interpreter's rules for the numbers given.
+  core::Number nA = 0, nB = 0, nx = 0, ns = 0, nIW = 0, steps = core::Number::failed();
+  if (as_number(A, nA) && as_number(B, nB) && as_number(xMP, nx) && as_number(ballScrew, ns) && as_number(IW, nIW))
+    steps = core::truncate(nIW / core::trigger_slope(nA, nB, nx, ns));
+  py::object whole;
+  if (steps.is_failed()) {
+    PyNum g = core::trigger_slope_of<PyNum>(plain(A), plain(B), plain(xMP), plain(ballScrew));
+    whole = to_int((PyNum(plain(IW)) / g).object());
+  } else {
+    whole = to_python(steps);
+  }
+  py::object intervalWidth = cell("c_int", whole);
 
   py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
   command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));
