@@ -63,8 +63,9 @@ py::object wlSafetyCheck(py::handle self, Args& a) {
 py::object PositionSafetyCheck(py::handle self, Args& a) {
   py::object screw = self.attr("_motor__BallScrew");
   py::object sign = py::int_(screw < py::int_(0) ? -1 : 1);
+  py::object home = home_position(self);
   py::object displacement = sign * a[0];
-  py::object tempposition = home_position(self) + displacement;
+  py::object tempposition = home + displacement;
   py::object minPos = position_of(self, self.attr("_motor__minWavelength"));
   py::object maxPos = position_of(self, self.attr("_motor__maxWavelength"));
   py::object lo = minPos, hi = maxPos;

@@ -296,3 +296,12 @@ def test_trigger_steps_are_the_expression_on_the_objects(m, lib, width):
 def test_range_word_is_the_expression_on_the_objects(m, low, high):
     got = outcome(lambda: m._motor__minmaxToHex(low, high).value)
     assert got == outcome(ref_range_word, as_plain(low), as_plain(high))
+
+
+# --- the home position first ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("steps", [10, None, b"x", decimal.Decimal(5), complex(1, 1), "7"], ids=repr)
+def test_step_guard_reads_the_home_position_before_touching_its_argument(m, steps):
+    with pytest.raises(ConnectionError, match="Motor not connected"):
+        m._motor__PositionSafetyCheck(steps)
