@@ -27,11 +27,10 @@ bool range_input(py::handle wavelength, double& wl) {
 }  // namespace
 
 py::object hexToFloatForCoefficients(py::handle, Args& a) {
-  py::object value = a[0].attr("value");
-  unsigned long word = PyLong_AsUnsignedLong(value.ptr());
-  if (word == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw py::error_already_set();
-  if (word > 0xFFFFFFFFul) raise(PyExc_OverflowError, "int too big to convert");
-  return py::float_(core::decode_coefficient(static_cast<uint32_t>(word)));
+  // The four bytes are taken with bit operations, which read a signed cell's
+  // value as its two's-complement word.
+  py::object low32 = py::object(a[0].attr("value")) & py::int_(0xFFFFFFFFu);
+  return py::float_(core::decode_coefficient(low32.cast<uint32_t>()));
 }
 
 py::object coefficientsToHex(py::handle, Args& a) {

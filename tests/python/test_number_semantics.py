@@ -305,3 +305,24 @@ def test_range_word_is_the_expression_on_the_objects(m, low, high):
 def test_step_guard_reads_the_home_position_before_touching_its_argument(m, steps):
     with pytest.raises(ConnectionError, match="Motor not connected"):
         m._motor__PositionSafetyCheck(steps)
+
+
+# --- any 32-bit cell holds a coefficient word ------------------------------------------
+
+
+def test_coefficient_words_are_read_with_bit_operations(m):
+    rng = np.random.default_rng(12)
+    words = [0, 0x80, 0x0B9F760A, 0x8831269F, 0xFFFFFFFF, 0x7FFFFFFF, 0x80000000] + [
+        int(w) for w in rng.integers(0, 2**32, 300)
+    ]
+    for w in words:
+        signed = w - 2**32 if w >= 2**31 else w
+        expected = ref_coefficient(w)
+        for cell in (ctypes.c_uint32(w), ctypes.c_int(signed), ctypes.c_int32(signed), ctypes.c_long(signed)):
+            assert m._motor__hexToFloatForCoefficients(cell) == expected
+            assert ref_coefficient(cell.value) == expected
+    assert m._motor__hexToFloatForCoefficients(ctypes.c_int(-2010015084)) == m._motor__hexToFloatForCoefficients(
+        ctypes.c_uint32(2284952212)
+    )
+    with pytest.raises(TypeError):
+        m._motor__hexToFloatForCoefficients(ctypes.c_float(1.0))
