@@ -4,8 +4,6 @@
 
 namespace vostel::core {
 
-double position_to_wavelength(const Model& m, double x) { return wavelength_at(m.A, m.B, m.C, x); }
-
 double discriminant(const Model& m, double wavelength) { return discriminant_of(m.A, m.B, m.C, wavelength); }
 
 Roots roots(const Model& m, double d) {
@@ -32,14 +30,6 @@ bool wavelength_to_position(const Number& A, const Number& B, const Number& C, b
 }
 
 double round_half_even(double x) { return std::nearbyint(x); }
-
-double wavelength_to_position(const Model& m, bool pm, double wavelength, bool& real) {
-  double d = discriminant(m, wavelength);
-  real = !(d < 0);
-  if (!real) return 0;
-  Roots r = roots(m, d);
-  return round_half_even(pm ? r.minus : r.plus);
-}
 
 bool prefer_plus_root(const Roots& at_centre) { return std::fabs(at_centre.minus) > std::fabs(at_centre.plus); }
 

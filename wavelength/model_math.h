@@ -57,9 +57,6 @@ Number position_to_wavelength(const Number& A, const Number& B, const Number& C,
 bool wavelength_to_position(const Number& A, const Number& B, const Number& C, bool pm, const Number& wavelength,
                             bool& real, double& position);
 
-// A * x ** 2 + B * x + C in double precision.
-double position_to_wavelength(const Model& m, double x);
-
 // B ** 2 - 4 * A * (C - wavelength)
 double discriminant(const Model& m, double wavelength);
 
@@ -72,11 +69,6 @@ Roots roots(const Model& m, double discriminant);
 
 // Round half to even, as numpy's round does for a whole number.
 double round_half_even(double x);
-
-// The root the inverse conversion takes for `wavelength` (pm: minus root),
-// rounded half to even; not yet an integer (it may be inf or nan).
-// Sets `real` false when the discriminant is negative.
-double wavelength_to_position(const Model& m, bool pm, double wavelength, bool& real);
 
 // After reading the range: whether the plus root must be taken from now on
 // (|minus root| > |plus root| at the centre of the range).
