@@ -1,5 +1,8 @@
 #include "motion/move_common.h"
 
+#include "module/pynumber.h"
+#include "motion/velocity_math.h"
+
 namespace vostel {
 
 namespace {
@@ -29,7 +32,13 @@ double range_middle(py::handle self) {
 }
 
 py::object middle_position(py::handle self) {
-  return self.attr("_motor__wavelengthToMotorposition")(range_middle(self));
+  // (max + min) / 2 with the interpreter's rules for the numbers held.
+  py::object maxWl = self.attr("_motor__maxWavelength"), minWl = self.attr("_motor__minWavelength");
+  core::Number nMax = 0, nMin = 0, centre = core::Number::failed();
+  if (as_number(maxWl, nMax) && as_number(minWl, nMin)) centre = core::centre_of(nMax, nMin);
+  py::object xWL = centre.is_failed() ? core::range_centre<PyNum>(plain(maxWl), plain(minWl)).object()
+                                      : to_python(centre);
+  return self.attr("_motor__wavelengthToMotorposition")(xWL);
 }
 
 }  // namespace vostel
