@@ -1,6 +1,7 @@
 // Opening the controller, reading the instrument's calibration out of it and
 // writing the motion limits; closing it with its parameters stored.
 #include "module/methods.h"
+#include "motion/move_common.h"
 
 namespace vostel {
 
@@ -66,6 +67,7 @@ py::object connect(py::handle self, Args& a) {
     close_unread(self);
     raise(PyExc_ConnectionError, unread(reading));
   }
+  restore_unstored_position(self);
   command(self, "VCS_SetMaxProfileVelocity", self.attr("_motor__MaxProfileVelocity"));
   command(self, "VCS_SetMaxAcceleration", self.attr("_motor__MaxAcceleration"));
   self.attr("_motor__DCMotorParameter")();

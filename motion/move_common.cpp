@@ -28,6 +28,24 @@ Running* mine(py::handle self) {
   return &it->second;
 }
 
+// Motor objects whose last move ended without storing where the grating
+// stands (the controller stopped answering), with the offset valid then. The
+// entry goes when a later store succeeds or when the object is collected.
+struct Unstored {
+  py::object watch, offset;
+};
+
+std::unordered_map<PyObject*, Unstored>& unstored() {
+  static auto* objects = new std::unordered_map<PyObject*, Unstored>();
+  return *objects;
+}
+
+void mark_unstored(py::handle self) {
+  PyObject* key = self.ptr();
+  py::cpp_function forget([key](py::handle) { unstored().erase(key); });
+  unstored()[key] = Unstored{py::weakref(self, forget), self.attr("_motor__offset")};
+}
+
 template <typename Step>
 void attempt(Step&& step) {
   try {
@@ -97,11 +115,13 @@ void leave_safe(py::handle self, py::handle trigger) {
   attempt([&] { command(self, "VCS_SetQuickStopState"); });
   attempt([&] { modattr("sleep")(1); });
   attempt([&] { enable_drive(self); });
+  bool stored = false;
   attempt([&] {
     py::object PositionIs = long32();
     if (!py::object(command(self, "VCS_GetPositionIs", byref(PositionIs))).equal(py::int_(0)))
-      store_position(self, PositionIs);
+      stored = !py::object(store_position(self, PositionIs)).equal(py::int_(0));
   });
+  if (!stored) attempt([&] { mark_unstored(self); });
   attempt([&] { self.attr("_motor__deactivateTriggerOutput")(trigger); });
   attempt([&] { self.attr("_motor__moving") = py::bool_(false); });
 }
@@ -119,8 +139,15 @@ void require_landed(py::handle self, const MoveScope& scope, long long target) {
 }
 
 py::object stored_wavelength(py::handle self) {
-  py::object stored = self.attr("_motor__HomePosition")();
-  return self.attr("_motor__motorpositionToWavelength")(stored.attr("value"));
+  unsigned long long failures = failed_commands();
+  py::object stored = py::object(self.attr("_motor__HomePosition")()).attr("value");
+  if (failed_commands() != failures) {
+    // The read-back failed: the position this move stored is known.
+    Running* r = mine(self);
+    if (!r || !r->reachedKnown) raise(PyExc_ConnectionError, "the stored position could not be read back");
+    stored = py::int_(r->reached);
+  }
+  return self.attr("_motor__motorpositionToWavelength")(stored);
 }
 
 void print_arrival(py::handle self) {
@@ -129,7 +156,20 @@ void print_arrival(py::handle self) {
 
 py::object store_position(py::handle self, py::handle PositionIs) {
   py::object model = PositionIs.attr("value") + self.attr("_motor__offset");
-  return self.attr("_motor__SetIndexValue")(kHomePositionIndex, 0, cell("c_int", model));
+  py::object result = self.attr("_motor__SetIndexValue")(kHomePositionIndex, 0, cell("c_int", model));
+  if (!result.equal(py::int_(0))) unstored().erase(self.ptr());
+  return result;
+}
+
+void restore_unstored_position(py::handle self) {
+  auto it = unstored().find(self.ptr());
+  if (it == unstored().end()) return;
+  py::object offset = it->second.offset;
+  py::object model = py::object(self.attr("_motor__pPositionIs").attr("value")) + offset;
+  if (py::object(self.attr("_motor__SetIndexValue")(kHomePositionIndex, 0, cell("c_int", model))).equal(py::int_(0)))
+    return;
+  self.attr("_motor__offset") = offset;
+  unstored().erase(self.ptr());
 }
 
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity) {

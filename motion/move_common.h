@@ -66,6 +66,12 @@ void require_ok(py::handle result, const std::string& text);
 // position), after bringing the drive back to enabled.
 void require_landed(py::handle self, const MoveScope& scope, long long target);
 
+// After a move that lost the controller, the stored position is the one from
+// before that move. connect() calls this once it has read the position: the
+// position is stored again with the offset that held during that move, which
+// is kept (the controller's counter ran on while nobody listened).
+void restore_unstored_position(py::handle self);
+
 // Digital output 3, configuration 15, with the given state, mask and polarity.
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity);
 

@@ -73,9 +73,12 @@ py::object waittillmovementdone(py::handle self, Args& a) {
       if (seccounter % kSamplesEvery == 0 && truthy(self.attr("_motor__generateSupportData")))
         write_sample(self, PositionIs);
     }
+    unsigned long long failures = failed_commands();
     self.attr("_motor__deactivateTriggerOutput")(trigger);
     self.attr("_motor__moving") = py::bool_(false);
     if (truthy(pLimitSwitch.attr("value"))) return py::none();
+    if (failed_commands() != failures)
+      raise(PyExc_ConnectionError, "the trigger output could not be switched off after the move");
     if (truthy(self.attr("_motor__stop"))) stop_drive(self);
     read_and_store_position(self, PositionIs);
   } catch (py::error_already_set&) {

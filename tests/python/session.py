@@ -16,7 +16,7 @@ class Clock:
 
     def sleep(self, seconds):
         self.sim.advance(seconds)
-        due = [h for h in self.hooks if h[0] <= self.sim.time()]
+        due = [h for h in self.hooks if h[0] <= self.sim.time() + 1e-6]
         self.hooks = [h for h in self.hooks if h not in due]
         for _, action in due:
             action()

@@ -114,3 +114,26 @@ def test_a_second_move_from_another_thread_is_refused_and_the_first_goes_on(m, s
     thread, moved = run_in_thread(lambda: m.moveSteps(100))
     thread.join(60)
     assert not isinstance(moved[0], BaseException)
+
+
+def test_disconnect_from_another_thread_ends_the_move_and_connect_restores_the_position(m, sim, monkeypatch):
+    truth = m._motor__offset
+    paused = Paused(sim)
+    monkeypatch.setattr(vostelmotor, "sleep", paused)
+    start = sim.time()
+    mover, out = run_in_thread(lambda: m.moveToWavelength(760.0))
+    assert paused.waiting.wait(60)
+    closer, _ = run_in_thread(m.disconnect)
+    closer.join(60)
+    paused.resume.set()
+    mover.join(60)
+    assert isinstance(out[0], ConnectionError) and "did not answer for 3 s" in str(out[0])
+    assert sim.time() - start < 5.0 and m.getMoving() is False
+    stopped_at = sim.position()  # disabled by disconnect, where it was
+    assert 0 < stopped_at < position_of(m, 760.0)
+
+    assert m.connect() is True
+    assert m._motor__offset == truth
+    assert m._motor__HomePosition().value == stopped_at + truth
+    assert m.moveToWavelength(772.0) == pytest.approx(772.0, abs=0.01)
+    assert sim.position() + truth == m._motor__wavelengthToMotorposition(772.0)
