@@ -28,8 +28,8 @@ class OutOfTime(Exception):
 
 
 class Rig:
-    def __init__(self, sim, monkeypatch):
-        self.sim = sim
+    def __init__(self, sim, monkeypatch, capsys):
+        self.sim, self.capsys, self.out = sim, capsys, ""
         self.clock = session.install(sim, monkeypatch)
         self.deadline = None
         monkeypatch.setattr(vostelmotor, "sleep", self.sleep)
@@ -50,6 +50,7 @@ class Rig:
     def call(self, op, m):
         """Runs op; returns (returned value, exception)."""
         self.deadline = self.sim.time() + TIME_LIMIT
+        self.capsys.readouterr()
         try:
             return op(m, self.clock), None
         except OutOfTime:
@@ -58,6 +59,7 @@ class Rig:
             return None, e
         finally:
             self.deadline = None
+            self.out = self.capsys.readouterr().out
 
     def controller(self):
         """(stored model position, controller position, drive state, output 3) read beside the module."""
@@ -109,6 +111,7 @@ def check_case(rig, op_name, kind, command=None, nth=None):
     truth = m._motor__offset  # model position - controller position, from the factory calibration
     inject(rig, kind, command, nth)
     result, error = rig.call(OPS[op_name], m)
+    out = rig.out
     sim.fail_next("*", 0)
     if command:
         sim.fail_next(command, 0)
@@ -120,6 +123,8 @@ def check_case(rig, op_name, kind, command=None, nth=None):
     # Failures that pass: the drive can be left stopped and enabled.
     strict = kind in ("once", "drive_fault", "external_disable", "ctrl_c")
     assert m.getMoving() is False, where
+    if failed:  # nothing announces success
+        assert "arrived at" not in out and "wavelength set to" not in out, where
     if op_name == "calibration":
         home, position = rig.controller()
         truth = home - position  # the old calibration or the new one, whichever the controller holds
@@ -154,7 +159,7 @@ def check_case(rig, op_name, kind, command=None, nth=None):
 
 @pytest.mark.parametrize("op_name, kind", TABLE)
 def test_fault_matrix(sim, monkeypatch, capsys, op_name, kind):
-    rig = Rig(sim, monkeypatch)
+    rig = Rig(sim, monkeypatch, capsys)
     if kind in ("once", "every"):
         sent = injections(rig, op_name)
         for command, count in sorted(sent.items()):
@@ -162,5 +167,4 @@ def test_fault_matrix(sim, monkeypatch, capsys, op_name, kind):
                 check_case(rig, op_name, kind, command, nth)
     else:
         check_case(rig, op_name, kind)
-    capsys.readouterr()
 
