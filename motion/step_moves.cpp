@@ -43,6 +43,7 @@ py::object moveSteps(py::handle self, Args& a) {
     leave_safe(self, trigger);
     raise(PyExc_ConnectionError, "the position reached could not be written to the controller");
   }
+  note_reached(self, PositionIs.attr("value") + self.attr("_motor__offset"));
   self.attr("_motor__stop") = py::bool_(false);
   print_arrival(self);
   return stored_wavelength(self);
