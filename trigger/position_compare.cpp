@@ -43,8 +43,8 @@ py::object triggerParameter(py::handle self, Args& a) {
   if (ratio.is_failed()) {
     PyNum g = core::trigger_slope_of<PyNum>(plain(A), plain(B), plain(xMP), plain(ballScrew));
     py::object steps = (PyNum(plain(IW)) / g).object();
+    whole = to_int(steps);  // int() first: its errors are the interpreter's
     if (!core::interval_fits(to_double(steps))) refuse_width(IW, to_double(steps), to_double(g.object()));
-    whole = to_int(steps);
   } else {
     if (!core::interval_fits(ratio.as_double())) refuse_width(IW, ratio.as_double(), slope.as_double());
     whole = to_python(core::truncate(ratio));
