@@ -18,7 +18,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import simulated_lab  # noqa: E402
 
-vostelmotor, SimulatedController = simulated_lab.import_module()
+vostelmotor, SimulatedController = simulated_lab.import_module(wanted=["matplotlib"])
 
 
 class Moves:

@@ -9,6 +9,7 @@ import the built module (no numpy, or another Python version), they start
 again in the demo's own environment `.venv-demo`.
 """
 import contextlib
+import importlib
 import math
 import os
 import sys
@@ -25,18 +26,26 @@ def _venv_python(venv):
     return os.path.join(venv, "bin", "python")
 
 
-def import_module():
+def import_module(wanted=()):
     """Imports vostelmotor from the build folder and the simulator's control
     wrapper; returns (vostelmotor, SimulatedController). Starts the script
-    again under .venv-demo when this interpreter cannot import the module."""
+    again under .venv-demo when this interpreter cannot import the module or
+    one of the `wanted` modules (which the script can do without)."""
     for folder in (BUILD, os.path.join(ROOT, "simulator")):
         if folder not in sys.path:
             sys.path.insert(0, folder)
+    python = _venv_python(DEMO_VENV)
+    can_restart = not os.environ.get(_RESTARTED) and os.path.exists(python)
     try:
         import vostelmotor
+        for name in wanted:
+            try:
+                importlib.import_module(name)
+            except ImportError:
+                if can_restart:
+                    raise
     except ImportError as error:
-        python = _venv_python(DEMO_VENV)
-        if os.environ.get(_RESTARTED) or not os.path.exists(python):
+        if not can_restart:
             sys.exit("cannot import vostelmotor from %s (%s): build it first with `bash scripts/demo.sh`"
                      % (BUILD, error))
         print("(%s: starting again with %s)" % (error, python), flush=True)
