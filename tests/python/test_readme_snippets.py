@@ -107,7 +107,9 @@ def test_shell_block_runs(code, tmp_path, simulated_build):
     temporary one."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    (bin_dir / "python3").symlink_to(sys.executable)
+    wrapper = bin_dir / "python3"
+    wrapper.write_text('#!/bin/sh\nexec "%s" "$@"\n' % sys.executable)  # a symlink would lose the venv
+    wrapper.chmod(0o755)
     env = child_env(tmp_path, "")
     env["PATH"] = str(bin_dir) + os.pathsep + env["PATH"]
     env["VOSTEL_BUILD_DIR"] = BUILD
