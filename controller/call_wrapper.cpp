@@ -19,6 +19,7 @@ py::object dllCall(py::handle self, Args& a) {
   int failed = PyObject_RichCompareBool(raw, zero, Py_EQ);
   if (failed < 0) throw py::error_already_set();
   if (!failed) return result;
+  ++failed_commands();
 
   py::object last = args[py::len(args) - 1];
   py::object errorCode = last.attr(KEY("_obj")).attr(KEY("value"));

@@ -2,6 +2,7 @@
 // writing the motion limits; closing it with its parameters stored.
 #include "controller/commands.h"
 #include "module/methods.h"
+#include "motion/move_common.h"
 
 namespace vostel {
 
@@ -12,6 +13,18 @@ namespace {
 [[noreturn]] void rethrow_as(py::error_already_set& caught, PyObject* type, const char* text) {
   if (!caught.matches(PyExc_Exception)) throw;
   raise_in_context(caught, type, text);
+}
+
+// A read that failed while connecting: the calibration would be half-read,
+// so the device is closed and the object left not connected.
+void close_unread(py::handle self) {
+  call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", self.attr(KEY("_motor__keyhandle")),
+              byref(self.attr(KEY("_motor__pErrorCode"))));
+  self.attr(KEY("_motor__connection")) = py::bool_(false);
+}
+
+std::string unread(const char* what) {
+  return std::string("Couldn't read ") + what + " from the motor; the connection was closed";
 }
 
 }  // namespace
@@ -26,23 +39,47 @@ py::object connect(py::handle self, Args& a) {
     rethrow_as(e, PyExc_ConnectionError, "Couldn't connect to motor");
   }
   py::object res = command(self, KEY("VCS_SetEnableState"));
+  // A drive left in fault (a limit switch, a drive fault) is cleared and
+  // enabled once more: disconnect() then connect() is the way back.
+  if (res.equal(py::int_(0)) && !py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0))) {
+    command(self, KEY("VCS_ClearFault"));
+    res = command(self, KEY("VCS_SetEnableState"));
+  }
   if (res.equal(py::bool_(false)) || py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0)))
     return py::bool_(false);
 
   self.attr(KEY("_motor__connection")) = py::bool_(true);
+  static const char* const reads[][2] = {{"the calibration coefficients", "_motor__ReadMotorCoefficients"},
+                                         {"the position or the stored model position", "_motor__calculateOffset"},
+                                         {"the wavelength range", "_motor__readWavelengthMinMax"}};
+  const char* reading = nullptr;
+  unsigned long long failures = failed_commands();
   try {
-    call_method(self, KEY("_motor__ReadMotorCoefficients"));
-    call_method(self, KEY("_motor__calculateOffset"));
-    call_method(self, KEY("_motor__readWavelengthMinMax"));
+    for (const auto& step : reads) {
+      reading = step[0];
+      self.attr(step[1])();
+      if (failed_commands() != failures) break;
+    }
   } catch (py::error_already_set& e) {
-    rethrow_as(e, PyExc_ValueError, "No coefficients found");
+    if (failed_commands() == failures) rethrow_as(e, PyExc_ValueError, "No coefficients found");
+    close_unread(self);
+    raise_in_context(e, PyExc_ConnectionError, unread(reading));
   }
+  if (failed_commands() != failures) {
+    close_unread(self);
+    raise(PyExc_ConnectionError, unread(reading));
+  }
+  restore_unstored_position(self);
   command(self, KEY("VCS_SetMaxProfileVelocity"), self.attr(KEY("_motor__MaxProfileVelocity")));
   command(self, KEY("VCS_SetMaxAcceleration"), self.attr(KEY("_motor__MaxAcceleration")));
   call_method(self, KEY("_motor__DCMotorParameter"));
   self.attr(KEY("_motor__pEncoderResolution")) = cell(KEY("c_uint32"));
-  command(self, KEY("VCS_GetIncEncoderParameter"), byref(self.attr(KEY("_motor__pEncoderResolution"))),
-          byref(self.attr(KEY("_motor__pInvertedPolarity"))));
+  if (py::object(command(self, KEY("VCS_GetIncEncoderParameter"), byref(self.attr(KEY("_motor__pEncoderResolution"))),
+                         byref(self.attr(KEY("_motor__pInvertedPolarity")))))
+          .equal(py::int_(0))) {
+    close_unread(self);
+    raise(PyExc_ConnectionError, unread("the encoder resolution"));
+  }
   self.attr(KEY("_motor__BallScrew")) =
       to_int(call_method(modattr(KEY("np")), KEY("sign"), self.attr(KEY("_motor__CoeffB"))));
   return py::bool_(true);

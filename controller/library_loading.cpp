@@ -60,18 +60,19 @@ py::object prompt_for_dll_and_copy(py::handle self, Args& a) {
     throw;
   }
   call_method(root, KEY("withdraw"));
-  call_method(modattr(KEY("messagebox")), KEY("showinfo"), "Missing DLL",
-              std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
-  py::object path =
-      modattr(KEY("filedialog"))
-          .attr(KEY("askopenfilename"))(py::arg("title") = py::str("Select ") + py::str(name),
-                                        py::arg("filetypes") = py::make_tuple(py::make_tuple("DLL files", "*.dll")));
+  modattr(KEY("messagebox"))
+      .attr(KEY("showinfo"))("Missing DLL",
+                             std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
+  py::object path = modattr(KEY("filedialog"))
+                        .attr(KEY("askopenfilename"))(
+                            py::arg("title") = py::str("Select ") + py::str(name),
+                            py::arg("filetypes") = py::list(py::make_tuple(py::make_tuple("DLL files", "*.dll"))));
   call_method(root, KEY("destroy"));
   if (!truthy(path)) return py::none();
   py::object picked_name = call_method(call_method(os.attr(KEY("path")), KEY("basename"), path), KEY("lower"));
   if (!picked_name.equal(call_method(name, KEY("lower")))) {
-    call_method(modattr(KEY("messagebox")), KEY("showerror"), "Error",
-                py::str("Selected file must be named '") + py::str(name) + py::str("'"));
+    modattr(KEY("messagebox"))
+        .attr(KEY("showerror"))("Error", py::str("Selected file must be named '") + py::str(name) + py::str("'"));
     return py::none();
   }
   os.attr(KEY("makedirs"))(target_dir, py::arg("exist_ok") = true);

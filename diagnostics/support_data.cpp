@@ -48,12 +48,26 @@ py::str snapshot(py::handle self, py::handle pv, py::handle pa, py::handle pb, p
 py::object generateSupportData(py::handle self, Args&) {
   self.attr(KEY("_motor__generateSupportData")) = py::bool_(true);
   py::object datetime = py::module_::import("datetime").attr(KEY("datetime"));
-  py::object root = call_method(modattr(KEY("tk")), KEY("Tk"));
-  call_method(root, KEY("withdraw"));
-  py::object folderPath =
-      modattr(KEY("filedialog")).attr(KEY("askdirectory"))(py::arg("title") = "Select location to save support data");
+  // Collection without a file would make every later record fail: until a
+  // folder has been chosen once, a dialog that is cancelled (or cannot be
+  // shown) leaves collection off.
+  auto off_without_file = [&] {
+    if (!truthy(self.attr(KEY("_motor__supportFilePath"))))
+      self.attr(KEY("_motor__generateSupportData")) = py::bool_(false);
+  };
+  py::object folderPath;
+  try {
+    py::object root = call_method(modattr(KEY("tk")), KEY("Tk"));
+    call_method(root, KEY("withdraw"));
+    folderPath =
+        modattr(KEY("filedialog")).attr(KEY("askdirectory"))(py::arg("title") = "Select location to save support data");
+  } catch (py::error_already_set&) {
+    off_without_file();
+    throw;
+  }
   if (!truthy(folderPath)) {
     say(py::str("No location for support data selected."));
+    off_without_file();
     return py::none();
   }
   self.attr(KEY("_motor__supportFilePath")) =
@@ -71,7 +85,7 @@ py::object generateSupportData(py::handle self, Args&) {
   if (py::object(self.attr(KEY("_motor__keyhandle"))).equal(py::int_(0))) {
     append_to(path, [&](py::handle f) {
       call_method(f, KEY("write"), header(datetime));
-      call_method(f, KEY("write"), py::str("No connection to motor"));
+      call_method(f, KEY("write"), py::str("No connection to motor\n"));
     });
     raise(PyExc_ConnectionError, "Please connect motor");
   }

@@ -95,6 +95,11 @@ void require_connection(py::handle self) {
   if (!truthy(self.attr(KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
 }
 
+unsigned long long& failed_commands() {
+  thread_local unsigned long long count = 0;
+  return count;
+}
+
 py::object cell(py::handle ctype_name) { return call_method(modattr(KEY("ct")), ctype_name); }
 
 py::object cell(py::handle ctype_name, py::object value) {

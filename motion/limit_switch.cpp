@@ -13,15 +13,32 @@ namespace {
 constexpr int kRecoveryProfile = 300;  // rpm and rpm/s
 constexpr int kPauseSeconds = 3;
 
+// Never negative or zero, whichever way the wavelength runs and however fast
+// the range is crossed (see the floor in recovery_math.h).
 py::object wait_time_ms(py::handle self, py::handle xMP) {
-  double seconds = 0;
-  if (!core::traverse_seconds(to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))),
-                              to_double(xMP),
-                              to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value"))),
-                              to_double(self.attr(KEY("_motor__maxWavelength"))),
-                              to_double(self.attr(KEY("_motor__minWavelength"))), seconds))
+  double ms = 0;
+  if (!core::recovery_wait_ms(
+          to_double(self.attr(KEY("_motor__CoeffA"))), to_double(self.attr(KEY("_motor__CoeffB"))), to_double(xMP),
+          to_double(self.attr(KEY("_motor__pEncoderResolution")).attr(KEY("value"))),
+          to_double(self.attr(KEY("_motor__maxWavelength"))), to_double(self.attr(KEY("_motor__minWavelength"))), ms))
     raise(PyExc_ZeroDivisionError, "float division by zero");
-  return int_from_double(seconds) * py::int_(1000) * py::int_(2);
+  return int_from_double(ms);
+}
+
+// The profile to put back after the recovery's own: the one the object last
+// wrote, or, when it holds none the controller can run (a value of 0, as on
+// an object whose profile was never set), the one the controller holds now.
+py::tuple profile_in_force(py::handle self) {
+  py::object vmp = self.attr(KEY("_motor__vMP")), amp = self.attr(KEY("_motor__aMP")),
+             bmp = self.attr(KEY("_motor__bMP"));
+  auto unset = [](py::handle v) { return !truthy(py::hasattr(v, "value") ? v.attr(KEY("value")) : v); };
+  if (unset(vmp) || unset(amp) || unset(bmp)) {
+    vmp = cell(KEY("c_int"));
+    amp = cell(KEY("c_int"));
+    bmp = cell(KEY("c_int"));
+    command(self, KEY("VCS_GetPositionProfile"), byref(vmp), byref(amp), byref(bmp));
+  }
+  return py::make_tuple(vmp, amp, bmp);
 }
 
 py::object half_span(py::handle self) {
@@ -46,8 +63,7 @@ py::object limitSwitch(py::handle self, Args&) {
     append_support_text(self, py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
   }
 
-  py::object vmp = self.attr(KEY("_motor__vMP")), amp = self.attr(KEY("_motor__aMP")),
-             bmp = self.attr(KEY("_motor__bMP"));
+  py::tuple profile = profile_in_force(self);
   py::object xMP = middle_position(self);
   vcall(modattr(KEY("sleep")), kPauseSeconds);
   self.attr(KEY("_inLimitSwitch")) = py::bool_(true);
@@ -63,7 +79,7 @@ py::object limitSwitch(py::handle self, Args&) {
   self.attr(KEY("_motor__revMotionTrigger")) = py::bool_(false);
   configure_output3(self, py::int_(0), py::int_(1), to_int(self.attr(KEY("_motor__revMotionTrigger"))));
   call_method(self, KEY("_motor__deactivatePositionTrigger"));
-  command(self, KEY("VCS_SetPositionProfile"), vmp, amp, bmp);
+  command(self, KEY("VCS_SetPositionProfile"), profile[0], profile[1], profile[2]);
   call_method(self, KEY("_motor__limitSwitchCalibrationWindow"));
   self.attr(KEY("_inLimitSwitch")) = py::bool_(false);
   return py::none();

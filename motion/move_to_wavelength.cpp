@@ -2,6 +2,7 @@
 // position, optionally approached from the short-wavelength side and
 // finished with a second, correcting move.
 #include "controller/commands.h"
+#include "module/argument_checks.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -15,7 +16,11 @@ constexpr int kOvershootNegativeScrew = 10000;
 
 py::object moveToWavelength(py::handle self, Args& a) {
   py::object wavelength = a[0], highPrecision = a[1], trigger = a[2];
+  MoveScope scope(self);
   require_connection(self);
+  require_finite_wavelength(wavelength);
+  require_trigger_kind(trigger);
+  bool precise = truthy(highPrecision);
   wavelength = call_method(self, KEY("_motor__wlSafetyCheck"), wavelength);
   py::object pLimitSwitch = cell(KEY("c_short"), py::int_(0));
   // Converted before any output is switched, so that a wavelength the model
@@ -24,24 +29,34 @@ py::object moveToWavelength(py::handle self, Args& a) {
   if (trigger.not_equal(py::int_(2)) && truthy(self.attr(KEY("_motor__revMotionTrigger"))))
     configure_output3(self, py::int_(0), py::int_(0), py::int_(0));
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
+  unsigned long long failures = failed_commands();
   py::object AP = call_method(self, KEY("_motor__HomePosition"));
+  if (failed_commands() != failures) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
+  }
   py::object Steps = TP - AP.attr(KEY("value"));
 
   py::object ballScrew = self.attr(KEY("_motor__BallScrew"));
-  if ((ballScrew * Steps) < py::int_(0) && truthy(highPrecision)) {
+  if ((ballScrew * Steps) < py::int_(0) && precise) {
     if (ballScrew > py::int_(0))
       Steps = Steps - py::int_(kOvershootPositiveScrew);
     else
       Steps = Steps + py::int_(kOvershootNegativeScrew);
   }
 
-  command(self, KEY("VCS_MoveToPosition"), Steps, cmd::kRelative, cmd::kImmediately);
+  if (py::object(command(self, KEY("VCS_MoveToPosition"), Steps, cmd::kRelative, cmd::kImmediately))
+          .equal(py::int_(0))) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
+  }
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
 
-  if (py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop"))) &&
-      truthy(highPrecision))
-    call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
-  if (!truthy(highPrecision)) print_arrival(self);
+  bool ran_out =
+      py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop")));
+  if (ran_out) require_landed(self, scope, (py::object(AP.attr(KEY("value"))) + Steps).cast<long long>());
+  if (ran_out && precise) call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
+  if (!precise) print_arrival(self);
   self.attr(KEY("_motor__stop")) = py::bool_(false);
   return stored_wavelength(self);
 }

@@ -21,17 +21,4 @@ inline core::Model model_of(py::handle self) {
           to_double(self.attr(KEY("_motor__CoeffC")))};
 }
 
-// The middle of the calibrated range.
-inline double range_middle(py::handle self) {
-  double maxWl = to_double(self.attr(KEY("_motor__maxWavelength")));
-  double minWl = to_double(self.attr(KEY("_motor__minWavelength")));
-  return core::range_middle(maxWl, minWl);
-}
-
-// The model position of the middle of the range (may raise the conversion's
-// ValueError).
-inline py::object middle_position(py::handle self) {
-  return call_method(self, KEY("_motor__wavelengthToMotorposition"), range_middle(self));
-}
-
 }  // namespace vostel
