@@ -6,8 +6,7 @@ import math
 import pytest
 
 import vostelmotor
-from conftest import connect_fake
-from fake_controller import fail_when, keep_entries
+from helpers.library import connect_fake, fail_when, keep_entries
 
 CAL, HOME = 0x200C, 0x2081
 A, B = 1e-11, -0.0005

@@ -6,7 +6,7 @@ import ctypes
 import pytest
 
 import vostelmotor
-from conftest import FakeLibrary
+from helpers.library import FakeLibrary
 
 
 def ref(m):

@@ -3,8 +3,7 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_entries, report_position
+from helpers.library import connect_fake, keep_entries, report_position
 
 CAL = 0x200C
 

@@ -6,8 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_entries, report_position
+from helpers.library import connect_fake, keep_entries, report_position
 
 HOME = (0x2081, 0)
 RISING = dict(A=1e-9, B=0.002, C=780.0)

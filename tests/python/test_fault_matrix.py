@@ -9,7 +9,7 @@ import math
 
 import pytest
 
-import session
+from helpers import session
 import vostelmotor
 
 MOVES = ["plain", "high_precision", "steps", "position_compare", "motion_trigger", "stopped"]

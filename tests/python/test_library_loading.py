@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import vostelmotor
-from conftest import BUILD
+from helpers.paths import BUILD
 
 SITE = "https://www.maxongroup.com"
 

@@ -3,8 +3,8 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, recovered_by_window, wire_model
+from helpers.library import connect_fake
+from helpers.drive import FakeDrive, Sleeps, recovered_by_window, wire_model
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
 ANNOUNCEMENT = ("limitswitch activated\nnew calibration is required\n"

@@ -2,8 +2,8 @@
 relative moves, the high-precision approach, triggers and the endings."""
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model
+from helpers.library import connect_fake
+from helpers.drive import FakeDrive, Sleeps, wire_model
 
 
 @pytest.fixture

@@ -1,8 +1,8 @@
 """moveSteps against the fake library and drive."""
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model
+from helpers.library import connect_fake
+from helpers.drive import FakeDrive, Sleeps, wire_model
 
 
 @pytest.fixture

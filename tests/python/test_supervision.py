@@ -5,8 +5,8 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model, HOME_INDEX
+from helpers.library import connect_fake
+from helpers.drive import FakeDrive, Sleeps, wire_model, HOME_INDEX
 
 
 @pytest.fixture

@@ -9,8 +9,8 @@ import types
 import pytest
 
 import vostelmotor
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model
+from helpers.library import connect_fake
+from helpers.drive import FakeDrive, Sleeps, wire_model
 
 FILE = "SupportData_VostelMotorControl.txt"
 HEADER = re.compile(r"Support Data File VostelMotorControl - Generated on "

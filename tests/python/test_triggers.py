@@ -4,7 +4,7 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
+from helpers.library import connect_fake
 
 KEY, NODE = 7, 0
 

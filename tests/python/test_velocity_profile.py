@@ -4,8 +4,7 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_profile
+from helpers.library import connect_fake, keep_profile
 
 ENCODER = 512
 

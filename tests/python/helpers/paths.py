@@ -1,0 +1,13 @@
+"""Where the development build and the simulator are; both go on sys.path."""
+import os
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+BUILD = os.environ.get("VOSTEL_BUILD_DIR", os.path.join(ROOT, "build", "python"))
+SIM_LIBRARY = os.path.join(BUILD, "EposCMD64.dll")
+
+if BUILD not in sys.path:
+    sys.path.insert(0, BUILD)
+SIMULATOR = os.path.join(ROOT, "simulator")
+if SIMULATOR not in sys.path:
+    sys.path.insert(0, SIMULATOR)
