@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from helpers.library import connect_fake, keep_entries, report_position
+from helpers.library import connect_fake, expect, keep_entries, report_position
 
 HOME = (0x2081, 0)
 RISING = dict(A=1e-9, B=0.002, C=780.0)
@@ -162,7 +162,7 @@ def test_step_guard_needs_a_connection(m, lib):
     m._motor__connection = False
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__PositionSafetyCheck(10)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 # --- calibration and offset ------------------------------------------------------
@@ -173,10 +173,12 @@ def test_calibration_stores_the_position_and_derives_the_offset(m, lib, capsys):
     report_position(lib, 12345)
     m.calibration(779.5)
     mp = m._motor__wavelengthToMotorposition(779.5)
-    assert lib.names() == ["VCS_SetObject", "VCS_GetPositionIs", "VCS_GetObject"]
-    assert lib.calls[0].values()[2:5] == [8321, 0, ("ref", mp)]
-    assert type(lib.calls[0].args[4]._obj) is ctypes.c_int
-    assert lib.calls[1].args[2]._obj is m._motor__pPositionIs
+    write, position = lib.calls[:2]
+    expect(lib, [("VCS_SetObject", [7, 0, 8321, 0, ("ref", mp), 4, ("ref", 4), ("ref", 0)]),
+                 ("VCS_GetPositionIs", [7, 0, ("ref", 12345), ("ref", 0)]),
+                 ("VCS_GetObject", [7, 0, 8321, 0, ("ref", mp), 4, ("ref", 4), ("ref", 0)])])
+    assert type(write.args[4]._obj) is ctypes.c_int
+    assert position.args[2]._obj is m._motor__pPositionIs
     assert entries[HOME] == mp and m._motor__offset == mp - 12345
     assert capsys.readouterr().out == "wavelength set to 779.50nm\n"
     # The present place now reads as the calibrated wavelength, to within a step.
@@ -197,7 +199,7 @@ def test_calibration_to_an_unreachable_wavelength_writes_nothing(m, lib):
     connect_fake(m, A=1e-9, B=0.0, C=790.0)
     with pytest.raises(ValueError, match="^No real roots"):
         m.calibration(780.0)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 def test_home_position_is_a_signed_cell(m, lib):
@@ -215,11 +217,12 @@ def test_unconnected_calibration_home_and_offset(m, lib):
         m.calibration(780.0)
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__HomePosition()
-    assert lib.calls == []
+    expect(lib, [])
     m._motor__offset = 17
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__calculateOffset()
-    assert lib.names() == ["VCS_GetPositionIs"] and m._motor__offset == 17
+    expect(lib, [("VCS_GetPositionIs", [0, 0, ("ref", 0), ("ref", 0)])])
+    assert m._motor__offset == 17
 
 
 def test_offset_after_failed_reads_uses_untouched_cells(m, lib, capsys):

@@ -3,7 +3,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake
+from helpers.library import connect_fake, expect
 from helpers.drive import FakeDrive, Sleeps, recovered_by_window, wire_model
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
@@ -41,18 +41,18 @@ def test_complete_recovery(rig, capsys):
     m._motor__limitSwitch()
 
     assert capsys.readouterr().out == ANNOUNCEMENT
-    assert [[c.name] + c.values() for c in lib.calls] == [
-        ["VCS_GetAllDigitalInputs", KEY, NODE, ("ref", 1), REF],
-        ["VCS_ClearFault", KEY, NODE, REF],
-        ["VCS_SetEnableState", KEY, NODE, REF],
-        ["VCS_SetPositionProfile", KEY, NODE, 300, 300, 300, REF],
-        ["VCS_MoveToPosition", KEY, NODE, -4, 0, 1, REF],  # |17 - 10| / 2 = 3.5 -> 4; screw > 0, word 1: back
-        ["VCS_WaitForTargetReached", KEY, NODE, 14000, REF],
-        ["VCS_DigitalOutputConfiguration", KEY, NODE, 3, 15, 0, 1, 0, REF],
-        ["VCS_DisablePositionCompare", KEY, NODE, REF],
-        ["VCS_DeactivatePositionCompare", KEY, NODE, 3, REF],
-        ["VCS_SetPositionProfile", KEY, NODE, 1200, 800, 900, REF],
-    ]
+    expect(lib, [
+        ("VCS_GetAllDigitalInputs", [KEY, NODE, ("ref", 1), REF]),
+        ("VCS_ClearFault", [KEY, NODE, REF]),
+        ("VCS_SetEnableState", [KEY, NODE, REF]),
+        ("VCS_SetPositionProfile", [KEY, NODE, 300, 300, 300, REF]),
+        ("VCS_MoveToPosition", [KEY, NODE, -4, 0, 1, REF]),  # |17 - 10| / 2 = 3.5 -> 4; screw > 0, word 1: back
+        ("VCS_WaitForTargetReached", [KEY, NODE, 14000, REF]),
+        ("VCS_DigitalOutputConfiguration", [KEY, NODE, 3, 15, 0, 1, 0, REF]),
+        ("VCS_DisablePositionCompare", [KEY, NODE, REF]),
+        ("VCS_DeactivatePositionCompare", [KEY, NODE, 3, REF]),
+        ("VCS_SetPositionProfile", [KEY, NODE, 1200, 800, 900, REF]),
+    ])
     assert sleeps.seconds == [3]
     assert during_wait == [(True, True)]
     assert windows == [(True, False, "VCS_SetPositionProfile")]
@@ -106,7 +106,7 @@ def test_unwritable_support_file_stops_the_recovery(rig, capsys):
         m._motor__limitSwitch()
     assert isinstance(info.value.__context__, OSError)
     assert capsys.readouterr().out == ANNOUNCEMENT
-    assert lib.names() == ["VCS_GetAllDigitalInputs"]
+    expect(lib, [("VCS_GetAllDigitalInputs", [KEY, NODE, ("ref", 2), REF])])
     assert sleeps.seconds == []
     assert windows == [] and m._inLimitSwitch is False
 
@@ -114,7 +114,7 @@ def test_unwritable_support_file_stops_the_recovery(rig, capsys):
 
 def test_clear_fault(m, lib):
     assert m._motor__clearFault() is None
-    assert lib.names() == ["VCS_ClearFault", "VCS_SetEnableState"]
+    expect(lib, [("VCS_ClearFault", [0, NODE, REF]), ("VCS_SetEnableState", [0, NODE, REF])])
 
 
 @pytest.mark.parametrize("move", [lambda m: m.moveToWavelength(779.0), lambda m: m.moveSteps(100)],

@@ -5,7 +5,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake
+from helpers.library import connect_fake, expect
 from helpers.drive import FakeDrive, Sleeps, wire_model, HOME_INDEX
 
 
@@ -29,8 +29,10 @@ def supervise(m, trigger=0, word=0):
 def test_reached_target_still_makes_one_full_pass_then_stores_the_model_position(rig):
     m, lib, drive, model, sleeps, triggers = rig
     supervise(m, trigger=2)
-    assert lib.names() == ["VCS_GetMovementState", "VCS_GetAllDigitalInputs", "VCS_GetPositionIs",
-                           "VCS_GetPositionIs"]
+    expect(lib, [("VCS_GetMovementState", [7, 0, ("ref", 1), ("ref", 0)]),
+                 ("VCS_GetAllDigitalInputs", [7, 0, ("ref", 0), ("ref", 0)]),
+                 ("VCS_GetPositionIs", [7, 0, ("ref", 1000), ("ref", 0)]),
+                 ("VCS_GetPositionIs", [7, 0, ("ref", 1000), ("ref", 0)])])
     assert sleeps.seconds == [0.1]
     assert model.writes == [(HOME_INDEX, 0, ctypes.c_int, 1040)]
     assert triggers == [2]
@@ -68,14 +70,15 @@ def test_pending_stop_skips_the_loop(rig):
     m, lib, drive, model, sleeps, triggers = rig
     m.stopMovement()
     supervise(m)
-    assert lib.names() == ["VCS_SetQuickStopState", "VCS_SetEnableState", "VCS_GetPositionIs"]
+    expect(lib, [("VCS_SetQuickStopState", [7, 0, ("ref", 0)]), ("VCS_SetEnableState", [7, 0, ("ref", 0)]),
+                 ("VCS_GetPositionIs", [7, 0, ("ref", 1000), ("ref", 0)])])
     assert sleeps.seconds == [1]
 
 
 def test_stop_movement_only_sets_the_flag(m, lib):
     assert m.stopMovement() is None
     assert m._motor__stop is True
-    assert lib.calls == []
+    expect(lib, [])
 
 
 @pytest.mark.parametrize("passes, lines", [(9, 0), (25, 2)])
