@@ -3,7 +3,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake, expect, keep_entries, report_position
+from helpers.library import connect_fake, entry_call, expect, keep_entries, report_position
 
 CAL = 0x200C
 
@@ -38,7 +38,7 @@ def test_connect_sequence(m, lib):
     open_call, encoder_call = lib.calls[0], lib.calls[-1]
 
     def read(index, sub):
-        return ("VCS_GetObject", [42, 0, index, sub, ("ref", words[(index, sub)]), 4, ("ref", 4), ("ref", 0)])
+        return entry_call("VCS_GetObject", index, sub, words[(index, sub)], handle=42)
 
     expect(lib, [
         ("VCS_OpenDevice", [b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0", ("ref", 0)]),

@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from helpers.library import connect_fake, expect, keep_entries, report_position
+from helpers.library import connect_fake, entry_call, expect, keep_entries, report_position
 
 HOME = (0x2081, 0)
 RISING = dict(A=1e-9, B=0.002, C=780.0)
@@ -174,9 +174,8 @@ def test_calibration_stores_the_position_and_derives_the_offset(m, lib, capsys):
     m.calibration(779.5)
     mp = m._motor__wavelengthToMotorposition(779.5)
     write, position = lib.calls[:2]
-    expect(lib, [("VCS_SetObject", [7, 0, 8321, 0, ("ref", mp), 4, ("ref", 4), ("ref", 0)]),
-                 ("VCS_GetPositionIs", [7, 0, ("ref", 12345), ("ref", 0)]),
-                 ("VCS_GetObject", [7, 0, 8321, 0, ("ref", mp), 4, ("ref", 4), ("ref", 0)])])
+    expect(lib, [entry_call("VCS_SetObject", *HOME, mp), ("VCS_GetPositionIs", [7, 0, ("ref", 12345), ("ref", 0)]),
+                 entry_call("VCS_GetObject", *HOME, mp)])
     assert type(write.args[4]._obj) is ctypes.c_int
     assert position.args[2]._obj is m._motor__pPositionIs
     assert entries[HOME] == mp and m._motor__offset == mp - 12345

@@ -86,6 +86,12 @@ def expect(lib, expected):
     assert seen == [(name, list(values)) for name, values in expected]
 
 
+def entry_call(name, index, sub, value, handle=7, nbytes=4, error=0):
+    """The expected VCS_GetObject / VCS_SetObject call on entry (index, sub) of
+    four bytes, its cell holding `value`, as `expect` takes it."""
+    return (name, [handle, 0, index, sub, ("ref", value), 4, ("ref", nbytes), ("ref", error)])
+
+
 def make_motor(lib):
     """A motor whose command library is `lib` (the loader overridden in a subclass)."""
 
