@@ -1,7 +1,6 @@
 """Wavelength <-> model position, the range guards, and calibration with its
 offset between controller and model positions."""
 import ctypes
-import math
 
 import numpy as np
 import pytest

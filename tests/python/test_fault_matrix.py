@@ -5,7 +5,6 @@ either raises or leaves everything right, and the next move lands or raises
 (and the one after it lands)."""
 import collections
 import ctypes
-import math
 
 import pytest
 

@@ -2,7 +2,7 @@
 relative moves, the high-precision approach, triggers and the endings."""
 import pytest
 
-from helpers.library import connect_fake
+from helpers.library import connect_fake, expect
 from helpers.drive import FakeDrive, Sleeps, wire_model
 
 
@@ -124,13 +124,15 @@ def test_unreachable_wavelength_raises_before_any_command(rig):
     for kind in (0, 1, 2):
         with pytest.raises(ValueError, match="^No real roots: The discriminant is negative.$"):
             m.moveToWavelength(790.0, trigger=kind)
-    assert lib.calls == []
+    expect(lib, [])
 
 
-def test_refused_without_connection(m, lib):
+@pytest.mark.parametrize("move", [lambda m: m.moveToWavelength(780.0), lambda m: m.moveSteps(1)],
+                         ids=["moveToWavelength", "moveSteps"])
+def test_refused_without_connection(m, lib, move):
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
-        m.moveToWavelength(780.0)
-    assert lib.calls == []
+        move(m)
+    expect(lib, [])
 
 
 @pytest.mark.parametrize("miss, lands", [(0, True), (20, True), (-20, True), (21, False), (-3000, False)])

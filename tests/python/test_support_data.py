@@ -9,7 +9,7 @@ import types
 import pytest
 
 import vostelmotor
-from helpers.library import connect_fake
+from helpers.library import connect_fake, expect
 from helpers.drive import FakeDrive, Sleeps, wire_model
 
 FILE = "SupportData_VostelMotorControl.txt"
@@ -127,7 +127,7 @@ def test_cancelled_dialog_keeps_collection_on_only_with_a_file(m, lib, monkeypat
     dialogs.answer = ""
     assert m.generateSupportData() is None
     assert capsys.readouterr().out == "No location for support data selected.\n"
-    assert lib.calls == []
+    expect(lib, [])
     assert m._motor__generateSupportData is chosen_before
     assert m._motor__supportFilePath == (str(tmp_path / FILE) if chosen_before else "")
 
@@ -152,7 +152,8 @@ def test_dialog_that_cannot_open_leaves_collection_off(m, lib, monkeypatch):
     monkeypatch.setattr(vostelmotor, "tk", types.SimpleNamespace(Tk=no_display))
     with pytest.raises(NoDisplay):
         m.generateSupportData()
-    assert m._motor__generateSupportData is False and lib.calls == []
+    assert m._motor__generateSupportData is False
+    expect(lib, [])
 
 
 def test_unwritable_snapshot(m, lib, monkeypatch, tmp_path):
