@@ -6,9 +6,9 @@ import math
 import pytest
 
 import vostelmotor
+from helpers.library import CALIBRATION_INDEX as CAL, HOME_INDEX as HOME
 from helpers.library import connect_fake, entry_call, expect, fail_when, keep_entries
 
-CAL, HOME = 0x200C, 0x2081
 A, B = 1e-11, -0.0005
 
 WORD_TABLE = [
@@ -50,7 +50,7 @@ def test_entry_read_passes_everything_in_order_and_returns_the_result(m, lib):
     (call,) = lib.calls
     assert call.name == "VCS_GetObject"
     kh, node, index, sub, ref, size, nbytes, err = call.args
-    assert (kh, node.value, index, sub, size) == (7, 0, 8204, 1, 4)
+    assert (kh, node.value, index, sub, size) == (7, 0, CAL, 1, 4)
     assert ref._obj is cell and err._obj is m._motor__pErrorCode
     assert isinstance(nbytes._obj, ctypes.c_int) and nbytes._obj is not cell
 
@@ -59,8 +59,7 @@ def test_failed_entry_write_returns_zero_and_only_reports(m, lib, capsys):
     connect_fake(m)
     lib.results["VCS_SetObject"] = 0
     assert m._motor__SetIndexValue(HOME, 0, ctypes.c_int(-3)) == 0
-    call = lib.calls[0]
-    assert call.values()[2:6] == [8321, 0, ("ref", -3), 4]
+    expect(lib, [entry_call("VCS_SetObject", HOME, 0, -3, nbytes=0, error=0x10000001)])
     assert capsys.readouterr().out.startswith("VCS_SetObject failed with Code ")
 
 

@@ -3,9 +3,8 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake, entry_call, expect, keep_entries, report_position
-
-CAL = 0x200C
+from helpers.library import (CALIBRATION_INDEX as CAL, HOME_INDEX, connect_fake, entry_call, expect, keep_entries,
+                             report_position)
 
 
 def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
@@ -13,7 +12,7 @@ def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
     for sub, coeff in ((1, 1e-11), (2, B), (3, 780.0)):
         words[(CAL, sub)] = m._motor__coefficientsToHex(coeff).value
     words[(CAL, 4)] = range_word
-    words[(0x2081, 0)] = home
+    words[(HOME_INDEX, 0)] = home
     keep_entries(lib, words)
     lib.results["VCS_OpenDevice"] = 42
 
@@ -45,7 +44,7 @@ def test_connect_sequence(m, lib):
         ("VCS_SetEnableState", [42, 0, ("ref", 0)]),
         read(CAL, 1), read(CAL, 2), read(CAL, 3),
         ("VCS_GetPositionIs", [42, 0, ("ref", 200), ("ref", 0)]),
-        read(0x2081, 0), read(CAL, 4),
+        read(HOME_INDEX, 0), read(CAL, 4),
         ("VCS_SetMaxProfileVelocity", [42, 0, 4900, ("ref", 0)]),
         ("VCS_SetMaxAcceleration", [42, 0, 4900, ("ref", 0)]),
         ("VCS_GetDcMotorParameter", [42, 0, ("ref", 100), ("ref", 200), ("ref", 37), ("ref", 0)]),

@@ -5,9 +5,9 @@ import ctypes
 import numpy as np
 import pytest
 
-from helpers.library import connect_fake, entry_call, expect, keep_entries, report_position
+from helpers.library import HOME_INDEX, connect_fake, entry_call, expect, keep_entries, report_position
 
-HOME = (0x2081, 0)
+HOME = (HOME_INDEX, 0)
 RISING = dict(A=1e-9, B=0.002, C=780.0)
 
 
@@ -125,7 +125,7 @@ def test_step_guard_rising_calibration(m, lib):
     assert m._motor__PositionSafetyCheck(-10 ** 6) == minPos - 130
     serve_home(lib, [100, 90])
     assert m._motor__PositionSafetyCheck(10 ** 6) == maxPos - 90
-    assert [c.values()[2:4] for c in lib.calls] == [[8321, 0]] * 5
+    assert [c.values()[2:4] for c in lib.calls] == [[HOME_INDEX, 0]] * 5
 
 
 def test_step_guard_returns_an_int_for_a_float_request(m, lib):
@@ -206,7 +206,7 @@ def test_home_position_is_a_signed_cell(m, lib):
     home = m._motor__HomePosition()
     assert type(home) is ctypes.c_int and home.value == -4242
     kh, node, index, sub, ref, size, nbytes, err = lib.calls[0].args
-    assert (lib.calls[0].name, kh, index, sub, size) == ("VCS_GetObject", 7, 8321, 0, 4)
+    assert (lib.calls[0].name, kh, index, sub, size) == ("VCS_GetObject", 7, HOME_INDEX, 0, 4)
     assert ref._obj is home and type(nbytes._obj) is ctypes.c_int
 
 

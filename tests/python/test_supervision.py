@@ -5,8 +5,8 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake, expect
-from helpers.drive import FakeDrive, Sleeps, wire_model, HOME_INDEX
+from helpers.library import HOME_INDEX, connect_fake, expect
+from helpers.drive import FakeDrive, Sleeps, wire_model
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ import ctypes
 
 import vostelmotor
 
-HOME_INDEX = 0x2081
+from .library import HOME_INDEX
 
 
 class FakeDrive:

@@ -102,6 +102,11 @@ def make_motor(lib):
     return FakeLoadedMotor()
 
 
+# Object-dictionary entries of the calibration: the coefficient and range
+# words (subindices 1 to 4), and the stored model position.
+CALIBRATION_INDEX = 0x200C
+HOME_INDEX = 0x2081
+
 # Factory calibration of the simulated controller (the values its words encode;
 # decoded they differ in the last digits, e.g. C reads back as 779.999232).
 A_FACTORY = 1e-11
