@@ -3,8 +3,8 @@ import ctypes
 
 import pytest
 
-from helpers.library import (CALIBRATION_INDEX as CAL, HOME_INDEX, connect_fake, entry_call, expect, keep_entries,
-                             report_position)
+from helpers.library import CALIBRATION_INDEX as CAL, HOME_INDEX
+from helpers.library import answer, connect_fake, entry_call, expect, keep_entries, report_position
 
 
 def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
@@ -15,17 +15,8 @@ def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
     words[(HOME_INDEX, 0)] = home
     keep_entries(lib, words)
     lib.results["VCS_OpenDevice"] = 42
-
-    def encoder(args):
-        args[2]._obj.value = 512
-        args[3]._obj.value = 1
-
-    def currents(args):
-        for ref, v in zip(args[2:5], (100, 200, 37)):
-            ref._obj.value = v
-
-    lib.fill["VCS_GetIncEncoderParameter"] = encoder
-    lib.fill["VCS_GetDcMotorParameter"] = currents
+    answer(lib, "VCS_GetIncEncoderParameter", 512, 1)
+    answer(lib, "VCS_GetDcMotorParameter", 100, 200, 37)
     return words
 
 
@@ -204,10 +195,7 @@ def test_wavelength_adds_the_offset_before_converting(m, lib):
 
 
 def test_current_is_reported_raw_even_unconnected(m, lib):
-    def current(args):
-        args[2]._obj.value = -123
-
-    lib.fill["VCS_GetCurrentIs"] = current
+    answer(lib, "VCS_GetCurrentIs", -123)
     assert m.getCurrent() == -123
     (call,) = lib.calls
     assert call.values()[:2] == [0, 0] and type(call.args[2]._obj) is ctypes.c_short

@@ -3,7 +3,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake, expect
+from helpers.library import answer, connect_fake, expect
 from helpers.drive import FakeDrive, Sleeps, recovered_by_window, wire_model
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
@@ -27,15 +27,9 @@ def rig(m, lib, monkeypatch):
     return m, lib, sleeps, windows
 
 
-def word(lib, value):
-    def fill(args):
-        args[2]._obj.value = value
-    lib.fill["VCS_GetAllDigitalInputs"] = fill
-
-
 def test_complete_recovery(rig, capsys):
     m, lib, sleeps, windows = rig
-    word(lib, 1)
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
     during_wait = []
     lib.fill["VCS_WaitForTargetReached"] = lambda args: during_wait.append((m._inLimitSwitch, m._motor__moving))
     m._motor__limitSwitch()
@@ -66,7 +60,7 @@ def test_direction_of_the_return_move(rig, screw, word_, move):
     m, lib, sleeps, windows = rig
     m._motor__BallScrew = screw
     m._motor__wavelengthToMotorposition = {770.0: 10, 780.0: 12, 790.0: 15}.get
-    word(lib, word_)
+    answer(lib, "VCS_GetAllDigitalInputs", word_)
     m._motor__limitSwitch()
     (call,) = lib.called("VCS_MoveToPosition")
     assert call.values()[2] == 2 * move  # 2.5 rounds to 2
@@ -89,7 +83,7 @@ def test_support_line_is_written_before_the_pause(rig, tmp_path):
     path = tmp_path / "support.txt"
     m._motor__generateSupportData = True
     m._motor__supportFilePath = str(path)
-    word(lib, 1)
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
     sleeps.on_call = lambda n: lines_at_pause.append(path.read_text())
     lines_at_pause = []
     m._motor__limitSwitch()
@@ -101,7 +95,7 @@ def test_unwritable_support_file_stops_the_recovery(rig, capsys):
     m, lib, sleeps, windows = rig
     m._motor__generateSupportData = True
     m._motor__supportFilePath = ""
-    word(lib, 2)
+    answer(lib, "VCS_GetAllDigitalInputs", 2)
     with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
         m._motor__limitSwitch()
     assert isinstance(info.value.__context__, OSError)

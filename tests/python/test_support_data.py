@@ -10,7 +10,7 @@ import pytest
 
 import vostelmotor
 from helpers.dialogs import Dialogs
-from helpers.library import connect_fake, expect
+from helpers.library import answer, connect_fake, expect
 from helpers.drive import FakeDrive, Sleeps, wire_model
 
 FILE = "SupportData_VostelMotorControl.txt"
@@ -19,17 +19,9 @@ HEADER = re.compile(r"Support Data File VostelMotorControl - Generated on "
 
 
 def controller_reads(lib, pv=1200, pa=800, pb=900, inputs=2, state=1):
-    def profile(args):
-        args[2]._obj.value, args[3]._obj.value, args[4]._obj.value = pv, pa, pb
-
-    def digital(args):
-        args[2]._obj.value = inputs
-
-    def device_state(args):
-        args[2]._obj.value = state
-
-    lib.fill.update({"VCS_GetPositionProfile": profile, "VCS_GetAllDigitalInputs": digital,
-                     "VCS_GetState": device_state})
+    answer(lib, "VCS_GetPositionProfile", pv, pa, pb)
+    answer(lib, "VCS_GetAllDigitalInputs", inputs)
+    answer(lib, "VCS_GetState", state)
 
 
 BLOCK = ("Keyhandle: 7\nState: 1\nCoefficent A: 1e-11\nCoefficent B: -0.0005\nCoefficent C: 780.0\n"

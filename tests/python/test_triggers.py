@@ -4,7 +4,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake, expect
+from helpers.library import answer, connect_fake, expect
 
 KEY, NODE = 7, 0
 
@@ -74,12 +74,6 @@ def test_position_trigger_commands_without_a_connection(m, lib):
     expect(lib, position_compare(0))
 
 
-def profile(lib, pv, pa=0, pb=0):
-    def fill(args):
-        args[2]._obj.value, args[3]._obj.value, args[4]._obj.value = pv, pa, pb
-    lib.fill["VCS_GetPositionProfile"] = fill
-
-
 def compare_parameters(lib):
     (call,) = lib.called("VCS_SetPositionCompareParameter")
     assert isinstance(call.args[5], ctypes.c_int)
@@ -90,7 +84,7 @@ def test_trigger_parameter_worked_example(m, lib, capsys):
     # A = 0 and B = -0.0001 with a negative drive sign: g = 0.0001 nm per step.
     connect_fake(m, A=0.0, B=-0.0001)
     m._motor__wavelengthToMotorposition = lambda wl: 0
-    profile(lib, 300)
+    answer(lib, "VCS_GetPositionProfile", 300, 0, 0)
     m.triggerParameter(0.5)
     compare_parameters(lib)
     expect(lib, [("VCS_GetPositionProfile", [KEY, NODE, ref(300), ref(0), ref(0), ref(0)]),
@@ -103,7 +97,7 @@ def test_trigger_parameter_slope_at_the_middle_of_the_range(m, lib):
     connect_fake(m, A=1e-8, B=0.0001, lo=770.0, hi=790.0)
     asked = []
     m._motor__wavelengthToMotorposition = lambda wl: asked.append(wl) or 10000
-    profile(lib, 120)
+    answer(lib, "VCS_GetPositionProfile", 120, 0, 0)
     m.triggerParameter(0.25)
     # g = 2 * 1e-8 * 10000 + 0.0001 = 0.0003 nm per step: 833.3 steps cut to 833
     assert asked == [780.0]

@@ -4,7 +4,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import connect_fake, expect, keep_profile
+from helpers.library import answer, connect_fake, expect, keep_profile
 
 ENCODER = 512
 
@@ -122,12 +122,7 @@ def test_undefined_speed_fails_like_int_before_writing(m, lib):
 
 def test_motor_currents(m, lib):
     connected(m)
-
-    def fill(args):
-        for ref, v in zip(args[2:5], (11, 22, 33)):
-            ref._obj.value = v
-
-    lib.fill["VCS_GetDcMotorParameter"] = fill
+    answer(lib, "VCS_GetDcMotorParameter", 11, 22, 33)
     m._motor__DCMotorParameter()
     assert all(type(r._obj) is ctypes.c_short for r in lib.calls[0].args[2:5])
     expect(lib, [("VCS_GetDcMotorParameter", [7, 0, ("ref", 11), ("ref", 22), ("ref", 33), ("ref", 0)]),

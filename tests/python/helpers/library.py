@@ -147,6 +147,17 @@ def keep_entries(lib, entries=None):
     return entries
 
 
+def answer(lib, name, *values):
+    """`name` writes `values` into its out-cells, the arguments after the
+    handle and the node."""
+
+    def fill(args):
+        for ref, value in zip(args[2:], values):
+            ref._obj.value = value
+
+    lib.fill[name] = fill
+
+
 def report_position(lib, position):
     """VCS_GetPositionIs reports `position` (an int, or a list served in turn)."""
     served = list(position) if isinstance(position, list) else None
