@@ -78,9 +78,10 @@ class Drive:
     idle_poll = 1.0        # s between readings while standing
     reconnect_every = 2.0  # s between connection attempts
 
-    def __init__(self, report, usb="USB0", motor_class=ServedMotor):
+    def __init__(self, report, usb="USB0", calibration_pv="CALIBRATE", motor_class=ServedMotor):
         self._report = report
         self._usb = usb
+        self._calibration_pv = calibration_pv
         self._motor_class = motor_class
         self.motor = None
         self._jobs = queue.Queue()
@@ -326,7 +327,7 @@ class Drive:
         self._awaiting_calibration = True
         update = {
             "state": CALIBRATION_NEEDED, "moving": False, "done": True,
-            "message": "Limit switch: write the actual wavelength (nm) to CALIBRATE",
+            "message": "Limit switch: write the actual wavelength (nm) to %s" % self._calibration_pv,
         }
         if readback is not None:
             update["readback"] = readback

@@ -46,8 +46,8 @@ class GratingMotorIOC(PVGroup):
                            doc="Declare the present position to be this wavelength")
     state = pvproperty(name="STATE", value=STATE_NAMES[DISCONNECTED], dtype=ChannelType.ENUM,
                        enum_strings=STATE_NAMES, read_only=True)
-    message = pvproperty(name="MESSAGE", value="Starting", max_length=300,
-                         string_encoding="utf-8", report_as_string=True, read_only=True,
+    message = pvproperty(name="MESSAGE", value="Starting", dtype=ChannelType.CHAR, max_length=300,
+                         string_encoding="utf-8", read_only=True,
                          doc="What the IOC did last, in words")
 
     def __init__(self, *args, usb="USB0", write_list=None, description="Grating motor", **kwargs):
@@ -56,11 +56,11 @@ class GratingMotorIOC(PVGroup):
         self.write_list = write_list or access.WriteList.parse(None)
         self.description = description
         self.drive = None
-        self._alarm = None
+        self._alarm = ALARMS[DISCONNECTED]
         self._limits = (-math.inf, math.inf)
         self._updates = None
         writers = access.listed_writers(self.write_list)
-        for name, channel in self.pvdb.items():
+        for name, channel in self._channels():
             suffix = name[len(self.prefix):]
             if suffix in EVERYONE:
                 channel.check_access = access.everyone_writes
@@ -68,6 +68,13 @@ class GratingMotorIOC(PVGroup):
                 channel.check_access = writers
             else:
                 channel.check_access = access.read_only
+
+    def _channels(self):
+        """Every PV served, the record's fields (NAME.FIELD) included."""
+        for name, channel in self.pvdb.items():
+            yield name, channel
+            for field, field_channel in getattr(channel, "fields", {}).items():
+                yield "%s.%s" % (name, field), field_channel
 
     @property
     def fields(self):
@@ -77,13 +84,13 @@ class GratingMotorIOC(PVGroup):
     @motor.startup
     async def motor(self, instance, async_lib):
         fields = self.fields
-        await fields.engineering_units.write("nm")
-        await fields.description.write(self.description)
-        await fields.done_moving_to_value.write(1)
-        await fields.motor_is_moving.write(0)
+        await fields.engineering_units.write("nm", verify_value=False)
+        await fields.description.write(self.description, verify_value=False)
+        await fields.done_moving_to_value.write(1, verify_value=False)
+        await fields.motor_is_moving.write(0, verify_value=False)
         await self._set_alarm(ALARMS[DISCONNECTED])
         self._updates = async_lib.ThreadsafeQueue()
-        self.drive = Drive(self._updates.put, usb=self.usb)
+        self.drive = Drive(self._updates.put, usb=self.usb, calibration_pv=self.calibrate.pvname)
         self.drive.start()
         while True:
             update = await self._updates.async_get()
@@ -100,18 +107,18 @@ class GratingMotorIOC(PVGroup):
         fields = self.fields
         low, high = self._limits
         if not (math.isfinite(value) and low <= value <= high):
-            await fields.limit_violation.write(1)
+            await fields.limit_violation.write(1, verify_value=False)
             raise ValueError("%r nm is outside the calibrated range %s to %s nm" % (value, low, high))
-        await fields.limit_violation.write(0)
-        await fields.direction_of_travel.write(1 if value > fields.user_readback_value.value else 0)
-        await fields.done_moving_to_value.write(0)
+        await fields.limit_violation.write(0, verify_value=False)
+        await fields.direction_of_travel.write(1 if value > fields.user_readback_value.value else 0, verify_value=False)
+        await fields.done_moving_to_value.write(0, verify_value=False)
         try:
             self.drive.move_to(value, self.high_precision.value == "On",
                                TRIGGER_KINDS.index(self.trigger.value))
         except Exception:
-            await fields.done_moving_to_value.write(1)
+            await fields.done_moving_to_value.write(1, verify_value=False)
             raise
-        await fields.dial_desired_value.write(value)
+        await fields.dial_desired_value.write(value, verify_value=False)
         return value
 
     @motor.fields.stop.putter
@@ -150,14 +157,18 @@ class GratingMotorIOC(PVGroup):
 
     # ------------------------------------------------------ drive -> PVs
     async def _set_alarm(self, alarm):
-        if alarm == self._alarm:
-            return
-        self._alarm = alarm
-        status, severity = alarm
+        self._alarm = status, severity = alarm
         for channel in (self.motor, self.fields.user_readback_value, self.state):
             await channel.write_metadata(status=status, severity=severity)
 
+    async def _write_readback(self, channel, value):
+        # With the alarm, which a client's write to a field may have cleared.
+        status, severity = self._alarm
+        await channel.write(value, verify_value=False, status=status, severity=severity)
+
     async def _apply(self, update):
+        # Internal values are written without the limit check: in caproto it
+        # recomputes the alarm shared by the record's fields and would clear it.
         fields = self.fields
         if "limits" in update:
             low, high = self._limits = update["limits"]
@@ -165,31 +176,32 @@ class GratingMotorIOC(PVGroup):
                                             lower_disp_limit=low, upper_disp_limit=high)
             for field, value in ((fields.user_low_limit, low), (fields.user_high_limit, high),
                                  (fields.dial_low_limit, low), (fields.dial_high_limit, high)):
-                await field.write(value)
+                await field.write(value, verify_value=False)
         if "speed" in update:
             velocity, acceleration = update["speed"]
             await fields.velocity.write(velocity, verify_value=False)
             if acceleration > 0:
                 await fields.seconds_to_velocity.write(velocity / acceleration, verify_value=False)
         if "readback" in update:
-            await fields.user_readback_value.write(update["readback"])
-            await fields.dial_readback_value.write(update["readback"])
+            await self._write_readback(fields.user_readback_value, update["readback"])
+            await fields.dial_readback_value.write(update["readback"], verify_value=False)
         if "setpoint" in update:
-            await self.motor.write(update["setpoint"], verify_value=False)
-            await fields.dial_desired_value.write(update["setpoint"])
+            await self._write_readback(self.motor, update["setpoint"])
+            await fields.dial_desired_value.write(update["setpoint"], verify_value=False)
         if "current" in update:
-            await self.current.write(update["current"])
+            await self.current.write(update["current"], verify_value=False)
         if "limit_switch" in update:
             side = update["limit_switch"]
-            await fields.user_high_limit_switch.write(1 if side == "high" else 0)
-            await fields.user_low_limit_switch.write(1 if side == "low" else 0)
+            await fields.user_high_limit_switch.write(1 if side == "high" else 0, verify_value=False)
+            await fields.user_low_limit_switch.write(1 if side == "low" else 0, verify_value=False)
         if "state" in update:
-            await self.state.write(STATE_NAMES[update["state"]])
-            await self._set_alarm(ALARMS.get(update["state"], NO_ALARM))
+            self._alarm = ALARMS.get(update["state"], NO_ALARM)
+            await self.state.write(STATE_NAMES[update["state"]], verify_value=False)
+            await self._set_alarm(self._alarm)
         if "message" in update:
             self.log.info("%s", update["message"])
-            await self.message.write(update["message"][:299])
+            await self.message.write(update["message"][:299], verify_value=False)
         if "moving" in update:
-            await fields.motor_is_moving.write(1 if update["moving"] else 0)
+            await fields.motor_is_moving.write(1 if update["moving"] else 0, verify_value=False)
         if update.get("done"):
-            await fields.done_moving_to_value.write(1)
+            await fields.done_moving_to_value.write(1, verify_value=False)
