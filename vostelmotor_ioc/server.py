@@ -31,8 +31,8 @@ class GratingMotorIOC(PVGroup):
     HIGH_PRECISION, TRIGGER, TRIGGER_WIDTH, CURRENT, CALIBRATE, STATE and
     MESSAGE sit beside it."""
 
-    motor = pvproperty(name="MOTOR", value=0.0, record="motor", precision=4,
-                       doc="Wavelength setpoint (nm); writing it starts a move")
+    # The wavelength setpoint in nm; writing it starts a move. DESC is set at startup.
+    motor = pvproperty(name="MOTOR", value=0.0, record="motor", precision=4)
     high_precision = pvproperty(name="HIGH_PRECISION", value="Off", dtype=ChannelType.ENUM,
                                 enum_strings=("Off", "On"),
                                 doc="Moves end with an approach from shorter wavelengths")

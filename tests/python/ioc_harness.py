@@ -17,6 +17,7 @@ from caproto.asyncio.server import start_server  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD_DIR = os.environ.get("VOSTEL_BUILD_DIR", os.path.join(ROOT, "build", "python"))
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
@@ -137,7 +138,7 @@ def client(epics_env):
 
     yield make
     for ctx in contexts:
-        ctx.disconnect()
+        ctx.disconnect(wait=False)  # its threads end by themselves
 
 
 def pvs(ctx, prefix, *suffixes):
