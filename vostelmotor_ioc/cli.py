@@ -1,4 +1,5 @@
 """python -m vostelmotor_ioc --prefix LASER:GRATING: [--usb USB0] [--allow-write HOST[,HOST]]"""
+import logging
 import signal
 import sys
 
@@ -32,6 +33,11 @@ def main(argv=None):
         parser.error("--allow-write: %s" % exc)
     ioc_options, run_options = split_args(args)
     ioc = GratingMotorIOC(usb=args.usb, write_list=write_list, description=args.description, **ioc_options)
+    # What the IOC does (the MESSAGE PV's texts) goes to the console too.
+    handler = logging.StreamHandler(sys.stdout)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(message)s", "%H:%M:%S"))
+    ioc.log.addHandler(handler)
+    ioc.log.setLevel(logging.WARNING if args.quiet else logging.INFO)
     ioc.log.info("Serving %sMOTOR; writes allowed from %s", ioc.prefix, write_list)
     signal.signal(signal.SIGTERM, _interrupt)
     run(ioc.pvdb, **run_options)

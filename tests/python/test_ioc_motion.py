@@ -36,10 +36,15 @@ def test_move_stop_mid_move_and_read_back(serve, client, sim):
     # The readback is the controller's position, not the setpoint.
     assert close(value(rbv), stopped_at, 1e-6)
 
-    val.write(775.0, wait=True)
-    wait_until(lambda: value(dmov) == 0 or close(value(rbv), 775.0), 10, what="second move started")
-    wait_until(lambda: value(dmov) == 1, 20, what="second move done")
-    assert close(value(rbv), 775.0)
+    # A new setpoint during a move replaces it; DMOV stays 0 until the last one is reached.
+    val.write(790.0, wait=True)
+    wait_until(lambda: value(rbv) > stopped_at + 1.0, 20, what="move to 790 under way")
+    val.write(781.0, wait=True)
+    done = []
+    wait_until(lambda: done.append(value(dmov)) or close(value(rbv), 781.0) and value(dmov) == 1, 30,
+               what="second setpoint reached")
+    assert 0 in done
+    assert not sim.moving() and value(rbv) < 782.0
     assert value(state) == 0 and severity(rbv) == 0
 
 
