@@ -21,6 +21,7 @@ def main(argv=None):
         desc="Serves the laser's grating motor as an EPICS motor record in nm (PREFIX + MOTOR) "
              "with HIGH_PRECISION, TRIGGER, TRIGGER_WIDTH, CURRENT, CALIBRATE, STATE and MESSAGE beside it.",
         default_prefix="LASER:GRATING:", supported_async_libs=["asyncio"])
+    parser.prog = "python -m vostelmotor_ioc"
     parser.add_argument("--usb", default="USB0", help="port of the controller (default USB0)")
     parser.add_argument("--allow-write", metavar="HOST[,HOST]", default=None,
                         help="hosts (or USER@HOST, USER@*, *) whose clients may move the motor and change "

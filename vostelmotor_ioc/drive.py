@@ -95,6 +95,7 @@ class Drive:
         self._stop_requested = threading.Event()
         self._closing = threading.Event()
         self._recalibrated = None
+        self._library_missing = False
         self._direction = 0
         self._thread = None
         self._sleep = None
@@ -164,7 +165,7 @@ class Drive:
     def _run(self):
         next_connect = 0.0
         while not self._closing.is_set():
-            if self.motor is None and time.monotonic() >= next_connect:
+            if self.motor is None and not self._library_missing and time.monotonic() >= next_connect:
                 if not self._connect():
                     next_connect = time.monotonic() + self.reconnect_every
             try:
@@ -187,6 +188,12 @@ class Drive:
     def _connect(self):
         try:
             motor = self._motor_class(self)
+        except Exception as exc:
+            # No command library: asking again would only repeat its dialogs.
+            self._report_error("Loading the controller's command library failed", exc, DISCONNECTED)
+            self._library_missing = True
+            return False
+        try:
             if not motor.connect(self._usb):
                 raise ConnectionError("no controller answers on %s" % self._usb)
             self.motor = motor
