@@ -50,15 +50,33 @@ def loopback_environment(port):
     return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1))
 
 
+class _LoopbackSocket(socket.socket):
+    """Binds the loopback where the wildcard address is asked for."""
+
+    def bind(self, address):
+        host, port = address[:2]
+        super().bind(("127.0.0.1" if host in ("", "0.0.0.0") else host, port))
+
+
+class _LoopbackSockets:
+    socket = _LoopbackSocket
+
+    def __getattr__(self, name):
+        return getattr(socket, name)
+
+
 @pytest.fixture
 def epics_env(monkeypatch):
     """Channel Access on 127.0.0.1 with a port of this test's own."""
     env = loopback_environment(free_port())
     for key, value in env.items():
         monkeypatch.setenv(key, value)
-    # The client registers with a repeater at caproto's local address; keep it
-    # on the loopback whatever the machine's interfaces are.
+    # The client registers with a repeater at caproto's local address and
+    # binds its UDP socket to the wildcard address: keep both on the loopback
+    # whatever the machine's interfaces are.
     monkeypatch.setattr(caproto, "get_local_address", lambda: "127.0.0.1")
+    bcast_socket = caproto.bcast_socket
+    monkeypatch.setattr(caproto, "bcast_socket", lambda socket_module=None: bcast_socket(_LoopbackSockets()))
     return env
 
 
@@ -133,6 +151,7 @@ def client(epics_env):
 
     def make(host_name=None):
         ctx = Context(host_name=host_name)
+        assert ctx.broadcaster.udp_sock.getsockname()[0] == "127.0.0.1"
         contexts.append(ctx)
         return ctx
 
