@@ -47,6 +47,7 @@ class ServedMotor(vostelmotor.motor):
 
     def _motor__limitSwitchCalibrationWindow(self):
         drive = self._ioc_drive
+        drive._ask_for_calibration()
         while True:
             wavelength = drive._wait_for_calibration()
             try:
@@ -326,7 +327,7 @@ class Drive:
             "message": "Limit switch reached (%s end): backing off to the middle of the range" % side,
         })
 
-    def _wait_for_calibration(self):
+    def _ask_for_calibration(self):
         try:
             readback = self.motor.getWavelength()
         except Exception:
@@ -339,6 +340,8 @@ class Drive:
         if readback is not None:
             update["readback"] = readback
         self._report(update)
+
+    def _wait_for_calibration(self):
         value = self._calibrations.get()
         if value is None or self._closing.is_set():
             raise _Closing()

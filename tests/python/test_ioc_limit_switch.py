@@ -42,3 +42,19 @@ def test_limit_switch_raises_the_alarm_and_the_ioc_keeps_serving(serve, client, 
     wait_until(lambda: value(dmov) == 0 or close(value(rbv), 788.0), 10, what="move started")
     wait_until(lambda: value(dmov) == 1, 20, what="move done")
     assert close(value(rbv), 788.0)
+
+
+def test_shutting_down_while_waiting_for_the_calibration(serve, client, sim):
+    import vostelmotor
+    sleep = vostelmotor.sleep
+    ioc = serve("LIMITSTOP:", wall_speed=4.0)
+    rbv, state, val = pvs(client(), ioc.prefix, "MOTOR.RBV", "STATE", "MOTOR")
+    wait_until(lambda: value(state) == IDLE and close(value(rbv), 780.0), 20, what="connected")
+    sim.set_limit_switches(-10000, 45000)  # at about 785 nm
+
+    val.write(795.0, wait=True)
+    wait_until(lambda: value(state) == CALIBRATION_NEEDED, 30, what="calibration request")
+    assert value(pvs(client(), ioc.prefix, "MOTOR.HLS")) == 1
+    ioc.stop(timeout=20)
+    assert vostelmotor.sleep is sleep  # the module's own wait again
+    assert sim.drive_state() == "disabled" and not sim.moving()  # disconnected, standing
