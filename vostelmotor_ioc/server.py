@@ -121,24 +121,32 @@ class GratingMotorIOC(PVGroup):
         await fields.dial_desired_value.write(value, verify_value=False)
         return value
 
+    # A client's write to a field of the record makes caproto recompute the
+    # alarm that all fields share; each putter has it set back afterwards.
     @motor.fields.stop.putter
     async def motor(fields, instance, value):
+        ioc = fields.parent.group
+        ioc._updates.put({"alarm": True})
         if value:
-            fields.parent.group.drive.stop()
+            ioc.drive.stop()
         return 0
 
     @motor.fields.velocity.putter
     async def motor(fields, instance, value):
+        ioc = fields.parent.group
+        ioc._updates.put({"alarm": True})
         if not (math.isfinite(value) and value > 0):
             raise ValueError("VELO must be a positive speed in nm/s")
-        fields.parent.group.drive.set_speed(value, fields.seconds_to_velocity.value)
+        ioc.drive.set_speed(value, fields.seconds_to_velocity.value)
         return value
 
     @motor.fields.seconds_to_velocity.putter
     async def motor(fields, instance, value):
+        ioc = fields.parent.group
+        ioc._updates.put({"alarm": True})
         if not (math.isfinite(value) and value > 0):
             raise ValueError("ACCL must be a positive time in s")
-        fields.parent.group.drive.set_speed(fields.velocity.value, value)
+        ioc.drive.set_speed(fields.velocity.value, value)
         return value
 
     @trigger_width.putter
@@ -197,6 +205,7 @@ class GratingMotorIOC(PVGroup):
         if "state" in update:
             self._alarm = ALARMS.get(update["state"], NO_ALARM)
             await self.state.write(STATE_NAMES[update["state"]], verify_value=False)
+        if "state" in update or "alarm" in update:
             await self._set_alarm(self._alarm)
         if "message" in update:
             self.log.info("%s", update["message"])

@@ -27,6 +27,10 @@ def test_limit_switch_raises_the_alarm_and_the_ioc_keeps_serving(serve, client, 
     assert "CALIBRATE" in value(message)
     assert value(rbv) > 780.0  # backed off toward the middle of the range
     assert sim.drive_state() == "enabled"
+    # A STOP pressed now changes nothing, the alarm included.
+    pvs(client(), ioc.prefix, "MOTOR.STOP").write(1, wait=True)
+    wait_until(lambda: severity(rbv) == MAJOR and severity(val) == MAJOR, 5, what="alarm kept")
+    assert value(state) == CALIBRATION_NEEDED
     # No new move before the calibration.
     val.write(778.0, wait=False)
     sim.clear_trace()
