@@ -105,6 +105,7 @@ class GratingMotorIOC(PVGroup):
     @motor.putter
     async def motor(self, instance, value):
         fields = self.fields
+        self._updates.put({"alarm": True})  # a refused write sets caproto's own
         low, high = self._limits
         if not (math.isfinite(value) and low <= value <= high):
             await fields.limit_violation.write(1, verify_value=False)
@@ -164,15 +165,20 @@ class GratingMotorIOC(PVGroup):
         return value
 
     # ------------------------------------------------------ drive -> PVs
+    # An alarm written to one field is sent to the subscribers of every field
+    # (DMOV included), so it is written only where it changes.
     async def _set_alarm(self, alarm):
         self._alarm = status, severity = alarm
         for channel in (self.motor, self.fields.user_readback_value, self.state):
-            await channel.write_metadata(status=status, severity=severity)
+            if (channel.alarm.status, channel.alarm.severity) != alarm:
+                await channel.write_metadata(status=status, severity=severity)
 
     async def _write_readback(self, channel, value):
-        # With the alarm, which a client's write to a field may have cleared.
-        status, severity = self._alarm
-        await channel.write(value, verify_value=False, status=status, severity=severity)
+        if (channel.alarm.status, channel.alarm.severity) == self._alarm:
+            await channel.write(value, verify_value=False)
+        else:  # a client's write to a field has cleared it
+            status, severity = self._alarm
+            await channel.write(value, verify_value=False, status=status, severity=severity)
 
     async def _apply(self, update):
         # Internal values are written without the limit check: in caproto it
