@@ -59,3 +59,25 @@ def test_setpoint_outside_the_range_is_refused(serve, client, sim, setpoint):
     assert value(dmov) == 1
     assert close(value(val), 780.0)
     assert sim.command_count("VCS_MoveToPosition") == 0
+
+
+def test_settings_beside_the_record_reach_the_module(serve, client, sim):
+    ioc = serve("SETTINGS:")
+    val, rbv, dmov, hp, trigger, width, current, state = pvs(
+        client(), ioc.prefix, "MOTOR", "MOTOR.RBV", "MOTOR.DMOV", "HIGH_PRECISION", "TRIGGER",
+        "TRIGGER_WIDTH", "CURRENT", "STATE")
+    wait_until(lambda: value(state) == 0 and close(value(rbv), 780.0), 20, what="connected")
+    hp.write(1, wait=True)  # On
+    trigger.write(1, wait=True)  # Position compare
+    width.write(0.5, wait=True)
+    wait_until(lambda: sim.command_count("VCS_SetPositionCompareParameter") > 0, 10, what="trigger width")
+    sim.clear_trace()
+
+    val.write(776.0, wait=True)  # toward shorter wavelengths: past the target, then back up
+    currents = []
+    wait_until(lambda: currents.append(value(current)) or value(dmov) == 1 and close(value(rbv), 776.0), 20,
+               what="move done")
+    assert sim.command_count("VCS_MoveToPosition") == 2
+    # A pulse every 0.5 nm: 4 nm plus the overshoot of 10000 steps (5 nm) out, 5 nm back.
+    assert 26 <= sim.pulse_count() <= 30
+    assert any(c != 0 for c in currents)
