@@ -52,8 +52,8 @@ def test_client_outside_the_list_cannot_move_but_can_stop(serve, client, sim):
         visitor["MOTOR"].write(770.0, wait=True, timeout=3)
     assert sim.command_count("VCS_MoveToPosition") == 0 and value(dmov) == 1
 
-    operator["MOTOR.VELO"].write(4.0, wait=True)
-    wait_until(lambda: close(value(visitor["MOTOR.VELO"]), 4.0, 0.05), 10, what="speed set")
+    operator["MOTOR.VELO"].write(2.0, wait=True)
+    wait_until(lambda: close(value(visitor["MOTOR.VELO"]), 2.0, 0.05), 10, what="speed set")
     operator["MOTOR"].write(770.0, wait=True)
     wait_until(lambda: value(rbv) < 779.0, 20, what="operator's move under way")
     visitor["MOTOR.STOP"].write(1, wait=True)

@@ -17,8 +17,8 @@ def test_move_stop_mid_move_and_read_back(serve, client, sim):
     wait_until(lambda: value(state) == 0 and close(value(rbv), 780.0), 20, what="connected at 780 nm")
 
     # A slow profile leaves plenty of time to stop halfway on a busy machine.
-    velo.write(4.0, wait=True)
-    wait_until(lambda: close(value(velo), 4.0, 0.05), 10, what="speed set")
+    velo.write(2.0, wait=True)
+    wait_until(lambda: close(value(velo), 2.0, 0.05), 10, what="speed set")
 
     val.write(770.0, wait=True)
     wait_until(lambda: value(movn) == 1, 10, what="move started")
