@@ -11,6 +11,7 @@ py::object dllCall(py::handle self, Args& a) {
   py::object func = py::getattr(self.attr("eposdll"), funcName);
   py::object result = func(*args);
   if (!result.equal(py::int_(0))) return result;
+  ++failed_commands();
 
   py::object last = args[py::len(args) - 1];
   py::object errorCode = last.attr("_obj").attr("value");

@@ -64,7 +64,7 @@ py::object prompt_for_dll_and_copy(py::handle self, Args& a) {
       "Missing DLL", std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
   py::object path = modattr("filedialog")
                         .attr("askopenfilename")(py::arg("title") = py::str("Select ") + py::str(name),
-                                                 py::arg("filetypes") = py::make_tuple(py::make_tuple("DLL files", "*.dll")));
+                                                 py::arg("filetypes") = py::list(py::make_tuple(py::make_tuple("DLL files", "*.dll"))));
   root.attr("destroy")();
   if (!truthy(path)) return py::none();
   py::object picked_name = os.attr("path").attr("basename")(path).attr("lower")();

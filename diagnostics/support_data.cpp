@@ -47,12 +47,25 @@ py::str snapshot(py::handle self, py::handle pv, py::handle pa, py::handle pb, p
 py::object generateSupportData(py::handle self, Args&) {
   self.attr("_motor__generateSupportData") = py::bool_(true);
   py::object datetime = py::module_::import("datetime").attr("datetime");
-  py::object root = modattr("tk").attr("Tk")();
-  root.attr("withdraw")();
-  py::object folderPath =
-      modattr("filedialog").attr("askdirectory")(py::arg("title") = "Select location to save support data");
+  // Collection without a file would make every later record fail: until a
+  // folder has been chosen once, a dialog that is cancelled (or cannot be
+  // shown) leaves collection off.
+  auto off_without_file = [&] {
+    if (!truthy(self.attr("_motor__supportFilePath"))) self.attr("_motor__generateSupportData") = py::bool_(false);
+  };
+  py::object folderPath;
+  try {
+    py::object root = modattr("tk").attr("Tk")();
+    root.attr("withdraw")();
+    folderPath =
+        modattr("filedialog").attr("askdirectory")(py::arg("title") = "Select location to save support data");
+  } catch (py::error_already_set&) {
+    off_without_file();
+    throw;
+  }
   if (!truthy(folderPath)) {
     say(py::str("No location for support data selected."));
+    off_without_file();
     return py::none();
   }
   self.attr("_motor__supportFilePath") = modattr("os").attr("path").attr("join")(folderPath, kSupportFileName);
@@ -69,7 +82,7 @@ py::object generateSupportData(py::handle self, Args&) {
   if (py::object(self.attr("_motor__keyhandle")).equal(py::int_(0))) {
     append_to(path, [&](py::handle f) {
       f.attr("write")(header(datetime));
-      f.attr("write")(py::str("No connection to motor"));
+      f.attr("write")(py::str("No connection to motor\n"));
     });
     raise(PyExc_ConnectionError, "Please connect motor");
   }

@@ -1,7 +1,7 @@
 """Takes the README's screenshot of the limit-switch calibration window:
 run under a virtual display, e.g.
 
-    xvfb-run -a -s "-screen 0 1024x768x24" python docs/screenshot_calibration_window.py docs/calibration_window.png
+    xvfb-run -a -s "-screen 0 1024x768x24" .venv-demo/bin/python docs/screenshot_calibration_window.py docs/calibration_window.png
 
 It needs ImageMagick's `import` and xdotool. The window is the module's own,
 opened on a motor connected to the simulated controller; after the shot the
@@ -14,7 +14,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.environ.get("VOSTEL_BUILD_DIR", os.path.join(HERE, "..", "build", "python")))
+sys.path.insert(0, os.environ.get("VOSTEL_BUILD_DIR", os.path.join(HERE, "..", "build-demo", "python")))
 sys.path.insert(0, os.path.join(HERE, "..", "simulator"))
 
 import vostelmotor  # noqa: E402

@@ -43,6 +43,11 @@ void require_connection(py::handle self) {
   if (!truthy(self.attr("_motor__connection"))) raise(PyExc_ConnectionError, "Motor not connected");
 }
 
+unsigned long long& failed_commands() {
+  thread_local unsigned long long count = 0;
+  return count;
+}
+
 py::object cell(const char* ctype_name) { return modattr("ct").attr(ctype_name)(); }
 
 py::object cell(const char* ctype_name, py::object value) {

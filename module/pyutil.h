@@ -59,6 +59,11 @@ py::object command(py::handle self, const char* name, T&&... args) {
                                       byref(self.attr("_motor__pErrorCode")));
 }
 
+// Controller commands that failed on this thread so far, counted by the call
+// wrapper: a caller compares two readings to learn whether a step it took
+// (a method that sends several commands, say) had a failed command.
+unsigned long long& failed_commands();
+
 // Python's truth value and int()/float() conversions.
 bool truthy(py::handle obj);
 py::object to_int(py::handle obj);       // int(obj)

@@ -11,14 +11,31 @@ namespace {
 constexpr int kRecoveryProfile = 300;  // rpm and rpm/s
 constexpr int kPauseSeconds = 3;
 
+// Never negative or zero, whichever way the wavelength runs and however fast
+// the range is crossed (see the floor in recovery_math.h).
 py::object wait_time_ms(py::handle self, py::handle xMP) {
-  double seconds = 0;
-  if (!core::traverse_seconds(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
+  double ms = 0;
+  if (!core::recovery_wait_ms(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
                               to_double(xMP), to_double(self.attr("_motor__pEncoderResolution").attr("value")),
                               to_double(self.attr("_motor__maxWavelength")),
-                              to_double(self.attr("_motor__minWavelength")), seconds))
+                              to_double(self.attr("_motor__minWavelength")), ms))
     raise(PyExc_ZeroDivisionError, "float division by zero");
-  return int_from_double(seconds) * py::int_(1000) * py::int_(2);
+  return int_from_double(ms);
+}
+
+// The profile to put back after the recovery's own: the one the object last
+// wrote, or, when it holds none the controller can run (a value of 0, as on
+// an object whose profile was never set), the one the controller holds now.
+py::tuple profile_in_force(py::handle self) {
+  py::object vmp = self.attr("_motor__vMP"), amp = self.attr("_motor__aMP"), bmp = self.attr("_motor__bMP");
+  auto unset = [](py::handle v) { return !truthy(py::hasattr(v, "value") ? v.attr("value") : v); };
+  if (unset(vmp) || unset(amp) || unset(bmp)) {
+    vmp = cell("c_int");
+    amp = cell("c_int");
+    bmp = cell("c_int");
+    command(self, "VCS_GetPositionProfile", byref(vmp), byref(amp), byref(bmp));
+  }
+  return py::make_tuple(vmp, amp, bmp);
 }
 
 py::object half_span(py::handle self) {
@@ -47,7 +64,7 @@ py::object limitSwitch(py::handle self, Args&) {
     }
   }
 
-  py::object vmp = self.attr("_motor__vMP"), amp = self.attr("_motor__aMP"), bmp = self.attr("_motor__bMP");
+  py::tuple profile = profile_in_force(self);
   py::object xMP = middle_position(self);
   modattr("sleep")(kPauseSeconds);
   self.attr("_inLimitSwitch") = py::bool_(true);
@@ -63,7 +80,7 @@ py::object limitSwitch(py::handle self, Args&) {
   self.attr("_motor__revMotionTrigger") = py::bool_(false);
   configure_output3(self, py::int_(0), py::int_(1), to_int(self.attr("_motor__revMotionTrigger")));
   self.attr("_motor__deactivatePositionTrigger")();
-  command(self, "VCS_SetPositionProfile", vmp, amp, bmp);
+  command(self, "VCS_SetPositionProfile", profile[0], profile[1], profile[2]);
   self.attr("_motor__limitSwitchCalibrationWindow")();
   self.attr("_inLimitSwitch") = py::bool_(false);
   return py::none();

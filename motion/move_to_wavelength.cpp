@@ -1,6 +1,7 @@
 // A move to a wavelength: one relative move planned from the stored model
 // position, optionally approached from the short-wavelength side and
 // finished with a second, correcting move.
+#include "module/argument_checks.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -14,7 +15,11 @@ constexpr int kOvershootNegativeScrew = 10000;
 
 py::object moveToWavelength(py::handle self, Args& a) {
   py::object wavelength = a[0], highPrecision = a[1], trigger = a[2];
+  MoveScope scope(self);
   require_connection(self);
+  require_finite_wavelength(wavelength);
+  require_trigger_kind(trigger);
+  bool precise = truthy(highPrecision);
   wavelength = self.attr("_motor__wlSafetyCheck")(wavelength);
   py::object pLimitSwitch = cell("c_short", py::int_(0));
   // Converted before any output is switched, so that a wavelength the model
@@ -23,23 +28,32 @@ py::object moveToWavelength(py::handle self, Args& a) {
   if (trigger.not_equal(py::int_(2)) && truthy(self.attr("_motor__revMotionTrigger")))
     configure_output3(self, py::int_(0), py::int_(0), py::int_(0));
   self.attr("_motor__activateTriggerOutput")(trigger);
+  unsigned long long failures = failed_commands();
   py::object AP = self.attr("_motor__HomePosition")();
+  if (failed_commands() != failures) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
+  }
   py::object Steps = TP - AP.attr("value");
 
   py::object ballScrew = self.attr("_motor__BallScrew");
-  if ((ballScrew * Steps) < py::int_(0) && truthy(highPrecision)) {
+  if ((ballScrew * Steps) < py::int_(0) && precise) {
     if (ballScrew > py::int_(0))
       Steps = Steps - py::int_(kOvershootPositiveScrew);
     else
       Steps = Steps + py::int_(kOvershootNegativeScrew);
   }
 
-  command(self, "VCS_MoveToPosition", Steps, 0, 1);
+  if (py::object(command(self, "VCS_MoveToPosition", Steps, 0, 1)).equal(py::int_(0))) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
+  }
   self.attr("_motor__waittillmovementdone")(trigger, pLimitSwitch);
 
-  if (py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop")) && truthy(highPrecision))
-    self.attr("moveToWavelength")(wavelength, 0, trigger);
-  if (!truthy(highPrecision)) print_arrival(self);
+  bool ran_out = py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop"));
+  if (ran_out) require_landed(self, scope, (py::object(AP.attr("value")) + Steps).cast<long long>());
+  if (ran_out && precise) self.attr("moveToWavelength")(wavelength, 0, trigger);
+  if (!precise) print_arrival(self);
   self.attr("_motor__stop") = py::bool_(false);
   return stored_wavelength(self);
 }

@@ -13,12 +13,13 @@ int recovery_direction(long long ball_screw, long long input_word) {
   return s;
 }
 
-bool traverse_seconds(double A, double B, double xMP, double encoder, double maxWl, double minWl,
-                      double& seconds) {
-  double slope = 2 * A * xMP + B;
+bool recovery_wait_ms(double A, double B, double xMP, double encoder, double maxWl, double minWl, double& ms) {
+  double slope = std::fabs(2 * A * xMP + B);
   double speed = 300 * slope / 60 * (4 * encoder);
   if (speed == 0) return false;
-  seconds = (maxWl - minWl) / speed;
+  ms = std::trunc((maxWl - minWl) / speed) * 1000 * 2;
+  if (ms < kMinRecoveryWaitMs) ms = kMinRecoveryWaitMs;  // a NaN stays NaN
+  if (ms > kMaxRecoveryWaitMs) ms = kMaxRecoveryWaitMs;
   return true;
 }
 

@@ -1,4 +1,5 @@
 // A move by a number of steps along the wavelength axis, at most 5000 either way.
+#include "module/argument_checks.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
 
@@ -10,19 +11,41 @@ constexpr int kMaxSteps = 5000;
 
 py::object moveSteps(py::handle self, Args& a) {
   py::object steps = a[0], trigger = a[1];
+  MoveScope scope(self);
   require_connection(self);
   if (!(steps <= py::int_(kMaxSteps) && steps >= py::int_(-kMaxSteps)))
     raise(PyExc_ValueError, "number of given steps out of range");
+  require_trigger_kind(trigger);
   py::object pLimitSwitch = cell("c_short", py::int_(0));
   py::object PositionIs = long32();
   // Limited before any output is switched, so that a failing range check
   // leaves the trigger outputs as they were.
+  unsigned long long failures = failed_commands();
   py::object move = py::object(self.attr("_motor__BallScrew")) * self.attr("_motor__PositionSafetyCheck")(steps);
+  if (failed_commands() != failures)
+    raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
+  long long start = 0;
+  bool planned = scope.home(start);
   self.attr("_motor__activateTriggerOutput")(trigger);
-  command(self, "VCS_MoveToPosition", move, 0, 1);
+  if (py::object(command(self, "VCS_MoveToPosition", move, 0, 1)).equal(py::int_(0))) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
+  }
   self.attr("_motor__waittillmovementdone")(trigger, pLimitSwitch);
-  command(self, "VCS_GetPositionIs", byref(PositionIs));
-  store_position(self, PositionIs);
+  bool ran_out = py::object(pLimitSwitch.attr("value")).equal(py::int_(0)) && !truthy(self.attr("_motor__stop"));
+  if (ran_out && planned) require_landed(self, scope, start + move.cast<long long>());
+  // After a limit switch the connection is closed and the store raises
+  // "Motor not connected", as it always did.
+  bool read = !py::object(command(self, "VCS_GetPositionIs", byref(PositionIs))).equal(py::int_(0));
+  if (!read && py::object(pLimitSwitch.attr("value")).equal(py::int_(0))) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the position reached could not be read; the stored position was left as it was");
+  }
+  if (py::object(store_position(self, PositionIs)).equal(py::int_(0))) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the position reached could not be written to the controller");
+  }
+  note_reached(self, PositionIs.attr("value") + self.attr("_motor__offset"));
   self.attr("_motor__stop") = py::bool_(false);
   print_arrival(self);
   return stored_wavelength(self);

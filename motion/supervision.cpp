@@ -10,15 +10,27 @@ namespace {
 
 constexpr int kSamplesEvery = 10;  // polls between two support-data samples
 
+// A move whose controller has not answered the movement-state query at 30
+// polls in a row (3 s of 0.1 s pauses, plus the time the failed commands
+// took) is given up: a pulled cable or a closed handle. A USB hiccup of a
+// poll or two, or a device that re-enumerates within a second or two, lets
+// the move go on as before.
+constexpr int kNoAnswerPolls = 30;
+
 void stop_drive(py::handle self) {
-  command(self, "VCS_SetQuickStopState");
+  require_ok(command(self, "VCS_SetQuickStopState"), "the stop request failed: the drive could not be quick-stopped");
   modattr("sleep")(1);
-  command(self, "VCS_SetEnableState");
+  require_ok(command(self, "VCS_SetEnableState"), "the drive stopped but could not be enabled again");
 }
 
+// The reached position is read and stored; it is never replaced by a stale
+// or zero value when the read fails.
 void read_and_store_position(py::handle self, py::handle PositionIs) {
-  command(self, "VCS_GetPositionIs", byref(PositionIs));
-  store_position(self, PositionIs);
+  require_ok(command(self, "VCS_GetPositionIs", byref(PositionIs)),
+             "the position reached could not be read; the stored position was left as it was");
+  require_ok(store_position(self, PositionIs), "the position reached could not be written to the controller: "
+                                               "the stored position is wrong until a move or a calibration stores it");
+  note_reached(self, PositionIs.attr("value") + self.attr("_motor__offset"));
 }
 
 void write_sample(py::handle self, py::handle PositionIs) {
@@ -33,39 +45,23 @@ void write_sample(py::handle self, py::handle PositionIs) {
   }
 }
 
-template <typename Step>
-void attempt(Step&& step) {
-  try {
-    step();
-  } catch (py::error_already_set&) {
-    // Cleanup after another error: that error is the one the caller sees.
-  }
-}
-
-// An error escaped the move (Ctrl+C, an unwritable support file, ...): leave
-// the drive stopped, its position stored, the trigger off and the object idle,
-// as a stop request would, so that the next move starts from where it is.
-void leave_safe(py::handle self, py::handle trigger, py::handle PositionIs) {
-  attempt([&] { command(self, "VCS_SetQuickStopState"); });
-  attempt([&] { modattr("sleep")(1); });
-  attempt([&] { command(self, "VCS_SetEnableState"); });
-  attempt([&] { read_and_store_position(self, PositionIs); });
-  attempt([&] { self.attr("_motor__deactivateTriggerOutput")(trigger); });
-  attempt([&] { self.attr("_motor__moving") = py::bool_(false); });
-}
-
 }  // namespace
 
 py::object waittillmovementdone(py::handle self, Args& a) {
   py::object trigger = a[0];
   py::object pLimitSwitch = a[1];
   long long seccounter = 0;
+  int unanswered = 0;
   py::object PositionIs = long32();
   py::object pTargetReached = bool32();
   self.attr("_motor__moving") = py::bool_(true);
   try {
     while (!truthy(pTargetReached.attr("value")) && !truthy(self.attr("_motor__stop"))) {
-      command(self, "VCS_GetMovementState", byref(pTargetReached));
+      unanswered = py::object(command(self, "VCS_GetMovementState", byref(pTargetReached))).equal(py::int_(0))
+                       ? unanswered + 1 : 0;
+      if (unanswered == kNoAnswerPolls)
+        raise(PyExc_ConnectionError, "the controller did not answer for 3 s (cable pulled or connection closed): "
+                                     "the move was given up; connect again once the cable is back");
       modattr("sleep")(0.1);
       command(self, "VCS_GetAllDigitalInputs", byref(pLimitSwitch));
       if (truthy(pLimitSwitch.attr("value"))) {
@@ -77,13 +73,16 @@ py::object waittillmovementdone(py::handle self, Args& a) {
       if (seccounter % kSamplesEvery == 0 && truthy(self.attr("_motor__generateSupportData")))
         write_sample(self, PositionIs);
     }
+    unsigned long long failures = failed_commands();
     self.attr("_motor__deactivateTriggerOutput")(trigger);
     self.attr("_motor__moving") = py::bool_(false);
     if (truthy(pLimitSwitch.attr("value"))) return py::none();
+    if (failed_commands() != failures)
+      raise(PyExc_ConnectionError, "the trigger output could not be switched off after the move");
     if (truthy(self.attr("_motor__stop"))) stop_drive(self);
     read_and_store_position(self, PositionIs);
   } catch (py::error_already_set&) {
-    leave_safe(self, trigger, PositionIs);
+    leave_safe(self, trigger);
     throw;
   }
   return py::none();

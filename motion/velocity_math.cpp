@@ -2,35 +2,28 @@
 
 namespace vostel::core {
 
-Slopes slopes(double A, double B, double xMP) {
-  double kv = 2 * A * xMP + B;
-  double ka = 0.6666666666666666 * A * xMP + B;
-  return {kv, ka};
+Number centre_of(const Number& maxWl, const Number& minWl) { return range_centre(maxWl, minWl); }
+
+Number kv_of(const Number& A, const Number& B, const Number& xMP) { return velocity_slope(A, B, xMP); }
+
+Number ka_of(const Number& A, const Number& B, const Number& xMP) { return acceleration_slope(A, B, xMP); }
+
+Number motor_units(const Number& value, const Number& k, const Number& E, const Number& s) {
+  return to_motor_units(value, k, E, s);
 }
 
-bool to_motor_units(double value, double k, double encoder, double s, double& out) {
-  double counts = 4 * encoder;
-  if (k == 0 || counts == 0) return false;
-  out = value / k * 60 / counts * s;
-  return true;
+Number velocity_in_wavelength(const Number& pv, const Number& kv, const Number& E, const Number& s) {
+  return velocity_to_wavelength(pv, kv, E, s);
 }
 
-double velocity_to_wavelength(double pv, double kv, double encoder, double s) {
-  double factor = 4 * encoder * s;
-  return pv * kv / 60 * factor;
+Number acceleration_in_wavelength(const Number& pa, const Number& ka, const Number& E, const Number& s) {
+  return acceleration_to_wavelength(pa, ka, E, s);
 }
 
-double acceleration_to_wavelength(double pa, double ka, double encoder, double s) {
-  return pa * ka / 60 * 4 * encoder * s;
-}
-
-void clamp_profile(const Limits& l, double& v, double& a, double& b) {
-  if (v > l.maxV) v = l.maxV;
-  if (v < l.minV) v = l.minV;
-  if (a > l.maxA) a = l.maxA;
-  if (b > l.maxA) b = l.maxA;
-  if (a < l.minA) a = l.minA;
-  if (b < l.minA) b = l.minA;
+void clamp_numbers(const Number& minV, const Number& maxV, const Number& minA, const Number& maxA, Number& v,
+                   Number& a, Number& b) {
+  auto above = [](const Number& x, const Number& y) { return less(y, x); };
+  clamp_profile(minV, maxV, minA, maxA, v, a, b, above, less);
 }
 
 }  // namespace vostel::core

@@ -2,38 +2,37 @@
 // controller's motor units (rpm, rpm/s), linearised at the motor position of
 // the centre of the calibrated range; and the motor's current limits.
 #include "module/methods.h"
+#include "module/pynumber.h"
+#include "motion/move_common.h"
 #include "motion/velocity_math.h"
 
 namespace vostel {
 
 namespace {
 
+// The objects the conversion works with: A, B, the encoder resolution E and
+// the direction sign s, and the model position xMP of the centre of the range.
 struct WorkingPoint {
-  core::Slopes k;
-  double encoder;  // E, encoder pulses per revolution
-  double sign;     // s, __BallScrew
+  py::object A, B, E, s, xMP;
 };
 
 WorkingPoint working_point(py::handle self) {
-  double xWL = (to_double(self.attr("_motor__maxWavelength")) + to_double(self.attr("_motor__minWavelength"))) / 2;
-  py::object xMP = self.attr("_motor__wavelengthToMotorposition")(py::float_(xWL));
   WorkingPoint w;
-  w.k = core::slopes(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")), to_double(xMP));
-  w.encoder = to_double(self.attr("_motor__pEncoderResolution").attr("value"));
-  w.sign = to_double(self.attr("_motor__BallScrew"));
+  w.xMP = plain(middle_position(self));
+  w.A = plain(self.attr("_motor__CoeffA"));
+  w.B = plain(self.attr("_motor__CoeffB"));
+  w.E = plain(self.attr("_motor__pEncoderResolution").attr("value"));
+  w.s = plain(self.attr("_motor__BallScrew"));
   return w;
 }
 
-// value / k * 60 / (4 * E) * s; a zero divisor raises the interpreter's own
-// ZeroDivisionError, as the division would.
-double to_motor_units(double value, double k, const WorkingPoint& w) {
-  double out = 0;
-  if (!core::to_motor_units(value, k, w.encoder, w.sign, out)) {
-    py::object quotient = py::float_(1.0) / py::float_(0.0);  // raises
-    return to_double(quotient);
-  }
-  return out;
-}
+struct Numbers {
+  core::Number A = 0, B = 0, E = 0, s = 0, xMP = 0;
+  bool ok = false;
+  explicit Numbers(const WorkingPoint& w)
+      : ok(as_number(w.A, A) && as_number(w.B, B) && as_number(w.E, E) && as_number(w.s, s) &&
+           as_number(w.xMP, xMP)) {}
+};
 
 }  // namespace
 
@@ -56,15 +55,41 @@ py::object setVelocityParameter(py::handle self, Args& a) {
   command(self, "VCS_ActivateProfilePositionMode");
   self.attr("currentVelocityWL") = cell("c_float", a[0]);
   WorkingPoint w = working_point(self);
-  double vMP = to_motor_units(to_double(a[0]), w.k.kv, w);
-  double aMP = to_motor_units(to_double(a[1]), w.k.ka, w);
-  double bMP = to_motor_units(to_double(a[2]), w.k.ka, w);
-  core::Limits limits{to_double(self.attr("_motor__minVelocityMP")), to_double(self.attr("_motor__maxVelocityMP")),
-                      to_double(self.attr("_motor__minAccMP")), to_double(self.attr("_motor__maxAccMP"))};
-  core::clamp_profile(limits, vMP, aMP, bMP);
-  self.attr("_motor__vMP") = cell("c_int32", int_from_double(vMP));
-  self.attr("_motor__aMP") = cell("c_int32", int_from_double(aMP));
-  self.attr("_motor__bMP") = cell("c_int32", int_from_double(bMP));
+  py::object limits[4] = {self.attr("_motor__minVelocityMP"), self.attr("_motor__maxVelocityMP"),
+                          self.attr("_motor__minAccMP"), self.attr("_motor__maxAccMP")};
+  py::object profile[3];
+  Numbers n(w);
+  core::Number values[3] = {0, 0, 0}, bounds[4] = {0, 0, 0, 0};
+  bool fast = n.ok;
+  for (int i = 0; i < 3 && fast; ++i) fast = as_number(a[i], values[i]);
+  for (int i = 0; i < 4 && fast; ++i) fast = as_number(limits[i], bounds[i]);
+  if (fast) {
+    core::Number kv = core::kv_of(n.A, n.B, n.xMP), ka = core::ka_of(n.A, n.B, n.xMP);
+    core::Number vMP = core::motor_units(values[0], kv, n.E, n.s);
+    core::Number aMP = core::motor_units(values[1], ka, n.E, n.s);
+    core::Number bMP = core::motor_units(values[2], ka, n.E, n.s);
+    fast = !vMP.is_failed() && !aMP.is_failed() && !bMP.is_failed();
+    if (fast) {
+      core::clamp_numbers(bounds[0], bounds[1], bounds[2], bounds[3], vMP, aMP, bMP);
+      core::Number whole[3] = {core::truncate(vMP), core::truncate(aMP), core::truncate(bMP)};
+      for (int i = 0; i < 3 && fast; ++i) fast = !whole[i].is_failed();
+      for (int i = 0; i < 3 && fast; ++i) profile[i] = to_python(whole[i]);
+    }
+  }
+  if (!fast) {
+    PyNum kv = core::velocity_slope<PyNum>(w.A, w.B, w.xMP), ka = core::acceleration_slope<PyNum>(w.A, w.B, w.xMP);
+    PyNum vMP = core::to_motor_units<PyNum>(plain(a[0]), kv, w.E, w.s);
+    PyNum aMP = core::to_motor_units<PyNum>(plain(a[1]), ka, w.E, w.s);
+    PyNum bMP = core::to_motor_units<PyNum>(plain(a[2]), ka, w.E, w.s);
+    core::clamp_profile<PyNum>(plain(limits[0]), plain(limits[1]), plain(limits[2]), plain(limits[3]), vMP, aMP, bMP,
+                               py_greater, py_less);
+    profile[0] = to_int(vMP.object());
+    profile[1] = to_int(aMP.object());
+    profile[2] = to_int(bMP.object());
+  }
+  self.attr("_motor__vMP") = cell("c_int32", profile[0]);
+  self.attr("_motor__aMP") = cell("c_int32", profile[1]);
+  self.attr("_motor__bMP") = cell("c_int32", profile[2]);
   command(self, "VCS_SetPositionProfile", self.attr("_motor__vMP"), self.attr("_motor__aMP"),
           self.attr("_motor__bMP"));
 
@@ -86,10 +111,22 @@ py::object getVelocityParameter(py::handle self, Args&) {
 
 py::object convertMotorParameterToWavelength(py::handle self, Args& a) {
   WorkingPoint w = working_point(self);
-  double vWL = core::velocity_to_wavelength(to_double(a[0]), w.k.kv, w.encoder, w.sign);
-  double aWL = core::acceleration_to_wavelength(to_double(a[1]), w.k.ka, w.encoder, w.sign);
-  double bWL = core::acceleration_to_wavelength(to_double(a[2]), w.k.ka, w.encoder, w.sign);
-  return py::make_tuple(vWL, aWL, bWL);
+  Numbers n(w);
+  core::Number p[3] = {0, 0, 0};
+  bool fast = n.ok && as_number(a[0], p[0]) && as_number(a[1], p[1]) && as_number(a[2], p[2]);
+  if (fast) {
+    core::Number kv = core::kv_of(n.A, n.B, n.xMP), ka = core::ka_of(n.A, n.B, n.xMP);
+    core::Number vWL = core::velocity_in_wavelength(p[0], kv, n.E, n.s);
+    core::Number aWL = core::acceleration_in_wavelength(p[1], ka, n.E, n.s);
+    core::Number bWL = core::acceleration_in_wavelength(p[2], ka, n.E, n.s);
+    if (!vWL.is_failed() && !aWL.is_failed() && !bWL.is_failed())
+      return py::make_tuple(to_python(vWL), to_python(aWL), to_python(bWL));
+  }
+  PyNum kv = core::velocity_slope<PyNum>(w.A, w.B, w.xMP), ka = core::acceleration_slope<PyNum>(w.A, w.B, w.xMP);
+  PyNum vWL = core::velocity_to_wavelength<PyNum>(plain(a[0]), kv, w.E, w.s);
+  PyNum aWL = core::acceleration_to_wavelength<PyNum>(plain(a[1]), ka, w.E, w.s);
+  PyNum bWL = core::acceleration_to_wavelength<PyNum>(plain(a[2]), ka, w.E, w.s);
+  return py::make_tuple(vWL.object(), aWL.object(), bWL.object());
 }
 
 }  // namespace vostel

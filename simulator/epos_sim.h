@@ -171,8 +171,15 @@ EPOS_SIM_EXPORT int SIM_CALL SIM_SetPorts(const char* ports); /* comma separated
 EPOS_SIM_EXPORT int SIM_CALL SIM_SetPlugged(int plugged);
 
 /* Makes the next `count` calls of `command` (a VCS_ name, or "*" for any)
- * fail with `error_code` without effect.  count 0 removes the injection. */
+ * fail with `error_code` without effect; a negative count makes every call
+ * fail until removed.  count 0 removes the injection.  SIM_FailAt makes only
+ * the `nth` call from now fail (1 = the next).  SIM_DriveFault puts the drive
+ * in the fault state where it stands (a following error: the inputs stay 0);
+ * SIM_ExternalDisable disables it from outside (its enable input dropped). */
 EPOS_SIM_EXPORT int SIM_CALL SIM_FailNext(const char* command, int count, uint32_t error_code);
+EPOS_SIM_EXPORT int SIM_CALL SIM_FailAt(const char* command, int nth, uint32_t error_code);
+EPOS_SIM_EXPORT int SIM_CALL SIM_DriveFault(void);
+EPOS_SIM_EXPORT int SIM_CALL SIM_ExternalDisable(void);
 
 /* Trace.  SIM_TraceJson writes the trace as JSON into buffer (when size is
  * large enough) and returns the size it needs including the NUL. */

@@ -29,6 +29,9 @@ class SimulatedController:
             "SIM_SetPorts": (ctypes.c_int, [ctypes.c_char_p]),
             "SIM_SetPlugged": (ctypes.c_int, [ctypes.c_int]),
             "SIM_FailNext": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int, ctypes.c_uint32]),
+            "SIM_FailAt": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int, ctypes.c_uint32]),
+            "SIM_DriveFault": (ctypes.c_int, []),
+            "SIM_ExternalDisable": (ctypes.c_int, []),
             "SIM_TraceJson": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
             "SIM_TraceClear": (None, []),
             "SIM_PulseCount": (ctypes.c_int, []),
@@ -93,7 +96,18 @@ class SimulatedController:
         self.lib.SIM_SetPlugged(1 if plugged else 0)
 
     def fail_next(self, command, count=1, error_code=0x1000000F):
+        """The next `count` calls of `command` fail; count -1: every call."""
         self.lib.SIM_FailNext(command.encode(), int(count), int(error_code))
+
+    def fail_at(self, command, nth, error_code=0x1000000F):
+        """The `nth` call of `command` from now fails, once."""
+        self.lib.SIM_FailAt(command.encode(), int(nth), int(error_code))
+
+    def drive_fault(self):
+        self.lib.SIM_DriveFault()
+
+    def external_disable(self):
+        self.lib.SIM_ExternalDisable()
 
     # What happened
     def trace(self):

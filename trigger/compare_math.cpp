@@ -2,6 +2,10 @@
 
 namespace vostel::core {
 
-double trigger_slope(double A, double B, double xMP, double ball_screw) { return 2 * A * xMP + ball_screw * B; }
+Number trigger_slope(const Number& A, const Number& B, const Number& xMP, const Number& ball_screw) {
+  return trigger_slope_of(A, B, xMP, ball_screw);
+}
+
+bool interval_fits(double steps) { return steps >= kMinIntervalSteps && steps < kMaxIntervalSteps + 1; }
 
 }  // namespace vostel::core

@@ -1,6 +1,7 @@
 // The position-compare trigger: a pulse on digital output 3 at every given
 // wavelength interval of a move.
 #include "module/methods.h"
+#include "module/pynumber.h"
 #include "motion/move_common.h"
 #include "trigger/compare_math.h"
 
@@ -8,17 +9,47 @@ namespace vostel {
 
 namespace {
 constexpr int kPulseWidth = 500;  // microseconds
+
+std::string format_g(double x) { return py::str("{:.6g}").attr("format")(x).cast<std::string>(); }
+
+// A width whose step count the controller's interval field cannot take
+// would be sent wrapped (2**70 nm as 0 steps, -0.3 nm as 64536).
+[[noreturn]] void refuse_width(py::handle IW, double steps, double g) {
+  raise(PyExc_ValueError, "interval width " + py::repr(IW).cast<std::string>() + "nm is " + format_g(steps) +
+                              " steps; the position-compare interval takes " +
+                              std::to_string(core::kMinIntervalSteps) + " to " +
+                              std::to_string(core::kMaxIntervalSteps) + " steps (" +
+                              format_g(g * core::kMinIntervalSteps) + " to " +
+                              format_g(g * core::kMaxIntervalSteps) + "nm here)");
 }
+}  // namespace
 
 py::object triggerParameter(py::handle self, Args& a) {
   require_connection(self);
   py::object IW = a[0];
   py::object xMP = middle_position(self);
-  double g = core::trigger_slope(to_double(self.attr("_motor__CoeffA")), to_double(self.attr("_motor__CoeffB")),
-                                 to_double(xMP), to_double(self.attr("_motor__BallScrew")));
-  // The caller's width divided as Python divides it (any number type, the
-  // same errors), then truncated toward zero.
-  py::object intervalWidth = cell("c_int", to_int(IW / py::float_(g)));
+  py::object A = self.attr("_motor__CoeffA"), B = self.attr("_motor__CoeffB");
+  py::object ballScrew = self.attr("_motor__BallScrew");
+  // Steps per interval: the caller's width divided by the slope, with the
+  // interpreter's rules for the numbers given, checked against what the
+  // controller's interval field takes, then truncated toward zero.
+  core::Number nA = 0, nB = 0, nx = 0, ns = 0, nIW = 0, slope = core::Number::failed(),
+               ratio = core::Number::failed();
+  if (as_number(A, nA) && as_number(B, nB) && as_number(xMP, nx) && as_number(ballScrew, ns) && as_number(IW, nIW)) {
+    slope = core::trigger_slope(nA, nB, nx, ns);
+    if (!slope.is_failed()) ratio = nIW / slope;
+  }
+  py::object whole;
+  if (ratio.is_failed()) {
+    PyNum g = core::trigger_slope_of<PyNum>(plain(A), plain(B), plain(xMP), plain(ballScrew));
+    py::object steps = (PyNum(plain(IW)) / g).object();
+    whole = to_int(steps);  // int() first: its errors are the interpreter's
+    if (!core::interval_fits(to_double(steps))) refuse_width(IW, to_double(steps), to_double(g.object()));
+  } else {
+    if (!core::interval_fits(ratio.as_double())) refuse_width(IW, ratio.as_double(), slope.as_double());
+    whole = to_python(core::truncate(ratio));
+  }
+  py::object intervalWidth = cell("c_int", whole);
 
   py::object pv = cell("c_int"), pa = cell("c_int"), pb = cell("c_int");
   command(self, "VCS_GetPositionProfile", byref(pv), byref(pa), byref(pb));

@@ -1,18 +1,37 @@
 // The link between the controller's position counter and the model position:
 // the controller's home-position object (0x2081, 0) holds the model position
 // of the motor, and __offset = model position - controller position.
+#include "module/argument_checks.h"
 #include "module/methods.h"
+#include "motion/move_common.h"
 #include "wavelength/calibration_store.h"
 
 namespace vostel {
 
 py::object calibration(py::handle self, Args& a) {
   require_connection(self);
+  require_finite_wavelength(a[0]);
   py::object wavelength = self.attr("_motor__wlSafetyCheck")(a[0]);
   py::object mp = cell("c_int", self.attr("_motor__wavelengthToMotorposition")(wavelength));
-  self.attr("_motor__SetIndexValue")(kHomeIndex, 0, mp);
-  self.attr("_motor__calculateOffset")();
-  say("wavelength set to " + format2(wavelength) + "nm");
+  // Everything that can fail on the argument, its message text included,
+  // comes before the write: a value that cannot be used stores nothing.
+  std::string message = "wavelength set to " + format2(wavelength) + "nm";
+  if (py::object(self.attr("_motor__SetIndexValue")(kHomeIndex, 0, mp)).equal(py::int_(0)))
+    raise(PyExc_ConnectionError, "the calibration could not be stored in the controller; nothing was changed");
+  // The offset must match the position just stored: a failed read-back is
+  // tried once more, and when that fails too the object is left not
+  // connected, so that connect() derives the offset from the controller.
+  for (int attempt = 0;; ++attempt) {
+    unsigned long long failures = failed_commands();
+    self.attr("_motor__calculateOffset")();
+    if (failed_commands() == failures) break;
+    if (attempt == 1) {
+      self.attr("_motor__connection") = py::bool_(false);
+      raise(PyExc_ConnectionError, "the calibration was stored but the position could not be read back; "
+                                   "connect again before moving");
+    }
+  }
+  say(message);
   return py::none();
 }
 
@@ -20,7 +39,9 @@ py::object HomePosition(py::handle self, Args&) {
   require_connection(self);
   py::object pData = cell("c_int");
   py::object pNbOfBytesRead = cell("c_int");
-  command(self, "VCS_GetObject", kHomeIndex, 0, byref(pData), kEntryBytes, byref(pNbOfBytesRead));
+  if (!py::object(command(self, "VCS_GetObject", kHomeIndex, 0, byref(pData), kEntryBytes, byref(pNbOfBytesRead)))
+           .equal(py::int_(0)))
+    note_home(self, pData.attr("value"));
   return pData;
 }
 

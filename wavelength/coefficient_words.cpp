@@ -5,28 +5,32 @@
 #include <cmath>
 
 #include "module/methods.h"
+#include "module/pynumber.h"
 #include "wavelength/words_math.h"
 
 namespace vostel {
 
 namespace {
 
-// A wavelength for the range word: int(wavelength * 10) raises for a
-// non-finite product, as Python's int() does.
-double range_input(py::handle wavelength) {
-  double wl = to_double(wavelength);
-  if (!std::isfinite(wl * 10)) int_from_double(wl * 10);
-  return wl;
+// trunc(wavelength * 10) on the caller's number: a double for ints and
+// floats (exact below 2**49), the interpreter's int(wavelength * 10) else.
+bool range_input(py::handle wavelength, double& wl) {
+  core::Number n = 0;
+  if (!as_number(wavelength, n)) return false;
+  if (n.is_int() && (n.int_value() > (int64_t(1) << 49) || n.int_value() < -(int64_t(1) << 49))) return false;
+  double product = n.as_double() * 10;
+  if (!std::isfinite(product)) int_from_double(product);  // int() raises for inf and nan
+  wl = n.as_double();
+  return true;
 }
 
 }  // namespace
 
 py::object hexToFloatForCoefficients(py::handle, Args& a) {
-  py::object value = a[0].attr("value");
-  unsigned long word = PyLong_AsUnsignedLong(value.ptr());
-  if (word == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw py::error_already_set();
-  if (word > 0xFFFFFFFFul) raise(PyExc_OverflowError, "int too big to convert");
-  return py::float_(core::decode_coefficient(static_cast<uint32_t>(word)));
+  // The four bytes are taken with bit operations, which read a signed cell's
+  // value as its two's-complement word.
+  py::object low32 = py::object(a[0].attr("value")) & py::int_(0xFFFFFFFFu);
+  return py::float_(core::decode_coefficient(low32.cast<uint32_t>()));
 }
 
 py::object coefficientsToHex(py::handle, Args& a) {
@@ -39,9 +43,12 @@ py::object coefficientsToHex(py::handle, Args& a) {
 }
 
 py::object minmaxToHex(py::handle, Args& a) {
-  double minWl = range_input(a[0]);
-  double maxWl = range_input(a[1]);
-  return cell("c_uint32", py::int_(core::encode_range(minWl, maxWl)));
+  double minWl = 0, maxWl = 0;
+  if (range_input(a[0], minWl) && range_input(a[1], maxWl))
+    return cell("c_uint32", py::int_(core::encode_range(minWl, maxWl)));
+  py::object low = to_int(plain(a[0]) * py::int_(10));
+  py::object high = to_int(plain(a[1]) * py::int_(10));
+  return cell("c_uint32", low | (high << py::int_(16)));
 }
 
 }  // namespace vostel

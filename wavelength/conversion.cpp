@@ -2,6 +2,7 @@
 // guards that keep a requested wavelength or step move inside the calibrated
 // range.
 #include "module/methods.h"
+#include "module/pynumber.h"
 #include "wavelength/calibration_store.h"
 
 namespace vostel {
@@ -17,19 +18,34 @@ py::object position_of(py::handle self, py::handle wavelength) {
 }  // namespace
 
 py::object motorpositionToWavelength(py::handle self, Args& a) {
-  py::object position = a[0];
-  double x = to_double(position);
-  // An int is squared exactly and rounded once, a float through pow: as
-  // Motorposition ** 2 is evaluated for each.
-  double x_squared = PyLong_Check(position.ptr()) ? to_double(position * position) : core::float_square(x);
-  return py::float_(core::position_to_wavelength(model_of(self), x, x_squared));
+  py::object A = self.attr("_motor__CoeffA"), B = self.attr("_motor__CoeffB"), C = self.attr("_motor__CoeffC");
+  core::Number nA = 0, nB = 0, nC = 0, nx = 0;
+  if (as_number(A, nA) && as_number(B, nB) && as_number(C, nC) && as_number(a[0], nx)) {
+    core::Number wl = core::position_to_wavelength(nA, nB, nC, nx);
+    if (!wl.is_failed()) return to_python(wl);
+  }
+  return core::wavelength_at<PyNum>(plain(A), plain(B), plain(C), plain(a[0])).object();
 }
 
 py::object wavelengthToMotorposition(py::handle self, Args& a) {
+  py::object A = self.attr("_motor__CoeffA"), B = self.attr("_motor__CoeffB"), C = self.attr("_motor__CoeffC");
+  bool pm = truthy(self.attr("_motor__pm"));
+  core::Number nA = 0, nB = 0, nC = 0, nW = 0;
   bool real = true;
-  double root = core::wavelength_to_position(model_of(self), truthy(self.attr("_motor__pm")), to_double(a[0]), real);
-  if (!real) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
-  return int_from_double(root);
+  double root = 0;
+  if (as_number(A, nA) && as_number(B, nB) && as_number(C, nC) && as_number(a[0], nW) &&
+      core::wavelength_to_position(nA, nB, nC, pm, nW, real, root)) {
+    if (!real) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
+    return int_from_double(root);
+  }
+  // On the objects: numpy's sqrt and round, then int().
+  A = plain(A), B = plain(B), C = plain(C);
+  PyNum discriminant = core::discriminant_of<PyNum>(A, B, C, plain(a[0]));
+  if (py_less(discriminant, 0)) raise(PyExc_ValueError, "No real roots: The discriminant is negative.");
+  py::object np = modattr("np");
+  PyNum sqrt_discriminant = PyNum(np.attr("sqrt")(discriminant.object()));
+  PyNum root_object = core::root_of<PyNum>(A, B, sqrt_discriminant, pm);
+  return to_int(np.attr("round")(root_object.object()));
 }
 
 py::object wlSafetyCheck(py::handle self, Args& a) {
@@ -47,8 +63,9 @@ py::object wlSafetyCheck(py::handle self, Args& a) {
 py::object PositionSafetyCheck(py::handle self, Args& a) {
   py::object screw = self.attr("_motor__BallScrew");
   py::object sign = py::int_(screw < py::int_(0) ? -1 : 1);
+  py::object home = home_position(self);
   py::object displacement = sign * a[0];
-  py::object tempposition = home_position(self) + displacement;
+  py::object tempposition = home + displacement;
   py::object minPos = position_of(self, self.attr("_motor__minWavelength"));
   py::object maxPos = position_of(self, self.attr("_motor__maxWavelength"));
   py::object lo = minPos, hi = maxPos;

@@ -4,43 +4,32 @@
 
 namespace vostel::core {
 
-namespace {
-// Called through a pointer the compiler cannot see through, so that pow(x, 2)
-// is not folded into x * x.
-double (*volatile library_pow)(double, double) = [](double b, double e) { return std::pow(b, e); };
-}  // namespace
-
-double float_square(double x) { return library_pow(x, 2.0); }
-
-double position_to_wavelength(const Model& m, double x, double x_squared) {
-  double quadratic = m.A * x_squared;
-  double linear = m.B * x;
-  return quadratic + linear + m.C;
-}
-
-double position_to_wavelength(const Model& m, double x) { return position_to_wavelength(m, x, x * x); }
-
-double discriminant(const Model& m, double wavelength) {
-  double b2 = float_square(m.B);
-  double four_a = 4 * m.A;
-  return b2 - four_a * (m.C - wavelength);
-}
+double discriminant(const Model& m, double wavelength) { return discriminant_of(m.A, m.B, m.C, wavelength); }
 
 Roots roots(const Model& m, double d) {
   double s = std::sqrt(d);
-  double two_a = 2 * m.A;
-  return {(-m.B - s) / two_a, (-m.B + s) / two_a};
+  return {root_of(m.A, m.B, s, true), root_of(m.A, m.B, s, false)};
+}
+
+Number position_to_wavelength(const Number& A, const Number& B, const Number& C, const Number& x) {
+  return wavelength_at(A, B, C, x);
+}
+
+bool wavelength_to_position(const Number& A, const Number& B, const Number& C, bool pm, const Number& wavelength,
+                            bool& real, double& position) {
+  Number d = discriminant_of(A, B, C, wavelength);
+  Number minus_b = -B, two_a = 2 * A;
+  if (d.is_failed() || minus_b.is_failed() || two_a.is_failed()) return false;
+  real = !less(d, 0);
+  if (!real) return true;
+  // numpy's sqrt gives a float64; from there on the arithmetic is numpy's,
+  // which divides by zero without raising.
+  double s = std::sqrt(d.as_double());
+  position = round_half_even(root_of(A.as_double(), B.as_double(), s, pm));
+  return true;
 }
 
 double round_half_even(double x) { return std::nearbyint(x); }
-
-double wavelength_to_position(const Model& m, bool pm, double wavelength, bool& real) {
-  double d = discriminant(m, wavelength);
-  real = !(d < 0);
-  if (!real) return 0;
-  Roots r = roots(m, d);
-  return round_half_even(pm ? r.minus : r.plus);
-}
 
 bool prefer_plus_root(const Roots& at_centre) { return std::fabs(at_centre.minus) > std::fabs(at_centre.plus); }
 

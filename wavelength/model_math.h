@@ -3,22 +3,59 @@
 // fixed order so that results are reproducible to the last bit.
 #pragma once
 
+#include "wavelength/number_math.h"
+
 namespace vostel::core {
 
 struct Model {
   double A = 0, B = 0, C = 0;
 };
 
-// x ** 2 for a floating-point x as Python takes it: the C library's pow, which
-// may differ from x * x in the last bit.
-double float_square(double x);
+inline double square(double x) { return float_square(x); }
 
-// A * x_squared + B * x + C, the products first, then the sums left to right;
-// x_squared is x ** 2 as the caller's number type squares it.
-double position_to_wavelength(const Model& m, double x, double x_squared);
+// The formulas, written once for every number type that has +, -, *, /,
+// unary - and a square(x) for x ** 2: plain doubles, core::Number (Python's
+// int and float rules) and the module's wrapper of Python objects. Each step
+// is its own statement so that the operations happen in the order written.
 
-// The same for a whole number of steps (|x| < 2**26), whose square is exact.
-double position_to_wavelength(const Model& m, double x);
+// A * Motorposition ** 2 + B * Motorposition + C
+template <class N>
+N wavelength_at(const N& A, const N& B, const N& C, const N& x) {
+  N quadratic = A * square(x);
+  N linear = B * x;
+  N sum = quadratic + linear;
+  return sum + C;
+}
+
+// B ** 2 - 4 * A * (C - Wavelength)
+template <class N>
+N discriminant_of(const N& A, const N& B, const N& C, const N& wavelength) {
+  N b2 = square(B);
+  N four_a = 4 * A;
+  N difference = C - wavelength;
+  N product = four_a * difference;
+  return b2 - product;
+}
+
+// (-B - sqrt_d) / (2 * A) for the minus root, (-B + sqrt_d) / (2 * A) else.
+template <class N>
+N root_of(const N& A, const N& B, const N& sqrt_d, bool minus) {
+  N minus_b = -B;
+  N top = minus ? minus_b - sqrt_d : minus_b + sqrt_d;
+  N two_a = 2 * A;
+  return top / two_a;
+}
+
+// The wavelength of a model position with Python's int and float rules;
+// failed where the interpreter would raise.
+Number position_to_wavelength(const Number& A, const Number& B, const Number& C, const Number& x);
+
+// The discriminant with Python's rules, then (unless it is negative or
+// failed) the chosen root in double precision as numpy's sqrt gives it,
+// rounded half to even. `real` is false for a negative discriminant.
+// Returns false when the interpreter would have to decide (failed).
+bool wavelength_to_position(const Number& A, const Number& B, const Number& C, bool pm, const Number& wavelength,
+                            bool& real, double& position);
 
 // B ** 2 - 4 * A * (C - wavelength)
 double discriminant(const Model& m, double wavelength);
@@ -32,11 +69,6 @@ Roots roots(const Model& m, double discriminant);
 
 // Round half to even, as numpy's round does for a whole number.
 double round_half_even(double x);
-
-// The root the inverse conversion takes for `wavelength` (pm: minus root),
-// rounded half to even; not yet an integer (it may be inf or nan).
-// Sets `real` false when the discriminant is negative.
-double wavelength_to_position(const Model& m, bool pm, double wavelength, bool& real);
 
 // After reading the range: whether the plus root must be taken from now on
 // (|minus root| > |plus root| at the centre of the range).

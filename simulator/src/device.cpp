@@ -208,6 +208,16 @@ uint32_t Device::disable(double now) {
     return 0;
 }
 
+void Device::driveFault(double now, const char* why) {
+    haltAt(now);
+    setState(now, kFault, why);
+}
+
+void Device::externalDisable(double now) {
+    haltAt(now);
+    setState(now, kDisabled, "enable input off");
+}
+
 uint32_t Device::quickStop(double now) {
     if (state_ == kFault) return EPOS_SIM_ERR_FAULT_STATE;
     if (state_ == kDisabled) return EPOS_SIM_ERR_NOT_ENABLED;

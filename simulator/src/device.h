@@ -74,6 +74,12 @@ public:
     // Environment (control interface).
     void setPosition(double now, int32_t position);
     void setLimits(double now, int32_t negative, int32_t positive);
+    // The motor stops where it is and the drive enters the fault state (as
+    // after a following error; the inputs stay as they are).
+    void driveFault(double now, const char* why);
+    // The drive is disabled from outside (its enable input dropped): the
+    // motor stops where it is.
+    void externalDisable(double now);
 
 private:
     Kinematics kinematics() const;

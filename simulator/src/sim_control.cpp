@@ -129,9 +129,31 @@ int SIM_CALL SIM_SetPlugged(int plugged) {
 }
 
 int SIM_CALL SIM_FailNext(const char* command, int count, uint32_t error_code) {
-    if (!command || !*command || (count > 0 && error_code == 0)) return 0;
+    if (!command || !*command || (count != 0 && error_code == 0)) return 0;
     return locked([&](double) {
         Simulator::instance().failNext(command, count, error_code);
+        return 1;
+    });
+}
+
+int SIM_CALL SIM_FailAt(const char* command, int nth, uint32_t error_code) {
+    if (!command || !*command || nth < 1 || error_code == 0) return 0;
+    return locked([&](double) {
+        Simulator::instance().failAt(command, nth, error_code);
+        return 1;
+    });
+}
+
+int SIM_CALL SIM_DriveFault(void) {
+    return locked([&](double now) {
+        Simulator::instance().device().driveFault(now, "following error");
+        return 1;
+    });
+}
+
+int SIM_CALL SIM_ExternalDisable(void) {
+    return locked([&](double now) {
+        Simulator::instance().device().externalDisable(now);
         return 1;
     });
 }

@@ -67,8 +67,13 @@ uint32_t Simulator::injectedFailure(const std::string& name) {
     for (const std::string& key : {name, std::string("*")}) {
         auto it = failures_.find(key);
         if (it == failures_.end()) continue;
-        uint32_t code = it->second.code;
-        if (--it->second.count <= 0) failures_.erase(it);
+        Failure& f = it->second;
+        if (f.pass > 0) {
+            --f.pass;
+            continue;
+        }
+        uint32_t code = f.code;
+        if (f.count > 0 && --f.count == 0) failures_.erase(it);
         return code;
     }
     return 0;
@@ -123,10 +128,14 @@ void Simulator::setPorts(const std::string& commaSeparated) {
 }
 
 void Simulator::failNext(const std::string& command, int count, uint32_t code) {
-    if (count <= 0)
+    if (count == 0)
         failures_.erase(command);
     else
         failures_[command] = Failure{count, code};
+}
+
+void Simulator::failAt(const std::string& command, int nth, uint32_t code) {
+    failures_[command] = Failure{1, code, nth - 1};
 }
 
 }  // namespace vsim

@@ -82,6 +82,7 @@ public:
     void setPorts(const std::string& commaSeparated);
     void setPlugged(bool plugged) { plugged_ = plugged; }
     void failNext(const std::string& command, int count, uint32_t code);
+    void failAt(const std::string& command, int nth, uint32_t code);
 
 private:
     Simulator();
@@ -100,8 +101,9 @@ private:
     std::vector<std::string> ports_;
     bool plugged_ = true;
     struct Failure {
-        int count;
+        int count;     // calls that fail; negative: every call
         uint32_t code;
+        int pass = 0;  // calls that still succeed before the failing ones
     };
     std::map<std::string, Failure> failures_;
     std::string statePath_;  // empty: default

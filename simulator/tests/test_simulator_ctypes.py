@@ -203,3 +203,35 @@ def test_trigger_outputs_are_recorded(conn, sim):
     assert times == sorted(times)
     assert [(o["output"], o["level"]) for o in trace["outputs"]] == [(3, 1), (3, 0)]
     assert sim.command_count("VCS_GetMovementState") >= 10
+
+
+def test_injected_failures_at_the_nth_call_and_at_every_call(conn, sim):
+    current = ctypes.c_short(0)
+    sim.fail_at("VCS_GetCurrentIs", 3)
+    assert [conn.call("VCS_GetCurrentIs", ctypes.byref(current)) for _ in range(5)] == [1, 1, 0, 1, 1]
+    sim.fail_next("VCS_GetCurrentIs", -1, ERR_TIMEOUT)
+    assert [conn.call("VCS_GetCurrentIs", ctypes.byref(current)) for _ in range(4)] == [0] * 4
+    assert conn.err.value == ERR_TIMEOUT
+    sim.fail_next("VCS_GetCurrentIs", 0)
+    assert conn.call("VCS_GetCurrentIs", ctypes.byref(current)) == 1
+
+
+@pytest.mark.parametrize("inject, state, recover", [
+    ("drive_fault", 3, ["VCS_ClearFault", "VCS_SetEnableState"]),
+    ("external_disable", 0, ["VCS_SetEnableState"]),
+])
+def test_drive_stopped_from_outside_mid_move(conn, sim, inject, state, recover):
+    assert conn.call("VCS_MoveToPosition", -30000, 0, 1)
+    sim.advance(0.5)
+    getattr(sim, inject)()
+    stopped_at = sim.position()
+    assert -30000 < stopped_at < 0 and not sim.moving()
+    passes, word = conn.supervise(sim)
+    assert (passes, word) == (1, 0)  # the motion has ended; no switch is pressed
+    assert conn.read("VCS_GetState", ctypes.c_ushort) == state
+    assert conn.call("VCS_MoveToPosition", 1000, 0, 1) == 0
+    for name in recover:
+        assert conn.call(name), conn.error_text()
+    assert conn.call("VCS_MoveToPosition", 1000, 0, 1)
+    conn.supervise(sim)
+    assert sim.position() == stopped_at + 1000

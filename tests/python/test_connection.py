@@ -84,11 +84,15 @@ def test_no_controller_attached(m, lib, capsys):
     assert m._motor__connection is False and m._motor__keyhandle == 0
 
 
-def test_enable_failure(m, lib):
+@pytest.mark.parametrize("enable_results, connected", [([0, 0], False), ([0, 1], True)])
+def test_enable_failure_clears_a_fault_and_enables_once_more(m, lib, enable_results, connected):
+    factory_controller(m, lib)
     lib.results["VCS_OpenDevice"] = 42
-    lib.results["VCS_SetEnableState"] = 0
-    assert m.connect() is False
-    assert m._motor__connection is False and len(lib.calls) == 2
+    results = iter(enable_results)
+    lib.results["VCS_SetEnableState"] = lambda args: next(results)
+    assert m.connect() is connected
+    assert lib.names()[:4] == ["VCS_OpenDevice", "VCS_SetEnableState", "VCS_ClearFault", "VCS_SetEnableState"]
+    assert m._motor__connection is connected and (len(lib.calls) > 4) is connected
 
 
 def test_open_that_raises_becomes_connection_error(m, lib):
@@ -128,10 +132,28 @@ def test_unusable_calibration_leaves_the_object_connected(m, lib):
 
 def test_later_failures_are_only_reported(m, lib, capsys):
     factory_controller(m, lib)
-    for name in ("VCS_SetMaxProfileVelocity", "VCS_SetMaxAcceleration", "VCS_GetIncEncoderParameter"):
+    for name in ("VCS_SetMaxProfileVelocity", "VCS_SetMaxAcceleration"):
         lib.results[name] = 0
     assert m.connect() is True
-    assert capsys.readouterr().out.count("failed with Code") == 3
+    assert capsys.readouterr().out.count("failed with Code") == 2
+
+
+@pytest.mark.parametrize("command, nth, what", [
+    ("VCS_GetObject", 1, "the calibration coefficients"),
+    ("VCS_GetObject", 3, "the calibration coefficients"),
+    ("VCS_GetPositionIs", 1, "the position or the stored model position"),
+    ("VCS_GetObject", 4, "the position or the stored model position"),
+    ("VCS_GetObject", 5, "the wavelength range"),
+    ("VCS_GetIncEncoderParameter", 1, "the encoder resolution"),
+])
+def test_a_failed_read_closes_and_raises(m, lib, command, nth, what):
+    factory_controller(m, lib)
+    calls = []
+    lib.results[command] = lambda args: 0 if calls.append(1) or len(calls) == nth else 1
+    with pytest.raises(ConnectionError, match="^Couldn't read %s from the motor" % what):
+        m.connect()
+    assert m._motor__connection is False
+    assert lib.names()[-1] == "VCS_CloseDevice" and lib.called("VCS_CloseDevice")[0].values()[0] == 42
 
 
 def test_disconnect(m, lib, capsys):

@@ -141,7 +141,7 @@ def test_picked_file_with_other_letter_case_is_copied_under_the_canonical_name(t
     assert os.path.getmtime(copied) == pytest.approx(os.path.getmtime(source))
     assert dialogs.kinds() == ["Tk", "withdraw", "showinfo", "askopenfilename", "destroy"]
     assert dialogs.log[2][1:] == (("Missing DLL", "Please download 'EposCMD64.dll' from Maxon (" + SITE + ")\n"), {})
-    assert dialogs.log[3][2] == {"title": "Select EposCMD64.dll", "filetypes": (("DLL files", "*.dll"),)}
+    assert dialogs.log[3][2] == {"title": "Select EposCMD64.dll", "filetypes": [("DLL files", "*.dll")]}
 
 
 def test_wrongly_named_pick_shows_an_error_and_copies_nothing(tmp_path, monkeypatch):

@@ -74,11 +74,14 @@ def test_direction_of_the_return_move(rig, screw, word_, move):
     assert len(windows) == 1
 
 
-def test_fast_traverse_waits_zero(rig):
+@pytest.mark.parametrize("steepness, wait_ms", [
+    (1, 14000), (-1, 14000),   # 7.9 s for the range, rising or falling: twice 7 s
+    (10, 2000), (-10, 2000)])  # 0.79 s: the floor, never 0
+def test_wait_for_the_return_move(rig, steepness, wait_ms):
     m, lib, sleeps, windows = rig
-    m._motor__CoeffB *= 10  # 0.79 s for the whole range
+    m._motor__CoeffB *= steepness
     m._motor__limitSwitch()
-    assert lib.called("VCS_WaitForTargetReached")[0].values()[2] == 0
+    assert lib.called("VCS_WaitForTargetReached")[0].values()[2] == wait_ms
 
 
 def test_support_line_is_written_before_the_pause(rig, tmp_path):

@@ -1,11 +1,13 @@
 """Moves, stops, triggers, the limit-switch recovery with its window and the
 support file, end to end on the simulated controller (virtual clock)."""
+import ctypes
 import threading
 import types
 
 import pytest
 
 import vostelmotor
+from conftest import A_FACTORY, B_FACTORY, C_FACTORY
 from tk_display import Operator, display, operated_toolkit  # noqa: F401 (fixture)
 
 
@@ -170,3 +172,62 @@ def test_move_into_a_limit_switch(m, sim, monkeypatch, display, capsys):
 
     assert m.connect() is True
     assert m.getWavelength() == pytest.approx(785.0, abs=0.001)
+
+
+def controller_profile(m):
+    """The position profile the controller holds, in rpm and rpm/s."""
+    cells = [ctypes.c_uint32() for _ in range(3)]
+    m._motor__dllCall("VCS_GetPositionProfile", m._motor__keyhandle, m._motor__NodeId,
+                      *(ctypes.byref(c) for c in cells), ctypes.byref(m._motor__pErrorCode))
+    return [c.value for c in cells]
+
+
+def calibration_window_stand_in(m, sim, seen):
+    """Notes what the drive does when the window would open, then does what
+    the operator's calibration in the window does."""
+    def window():
+        seen.append((sim.moving(), sim.position()))
+        m.calibration(785.0)
+        m.disconnect()
+        m._inLimitSwitch = False
+        m._motor__stop = True
+    return window
+
+
+@pytest.mark.parametrize("B, switches, target, wait_ms", [
+    (B_FACTORY, (-30000, 45000), 799.0, 14000),  # the range in 7.8 s; a falling model
+    (-0.005, (-45000, 3000), 761.0, 2000),       # the range in 0.78 s: the floor
+], ids=["factory", "steep"])
+@pytest.mark.parametrize("profile_set", [False, True], ids=["no profile set", "profile set"])
+def test_recovery_waits_for_its_return_move_and_restores_the_profile(sim, sim_motor, virtual_sleep, capsys, B,
+                                                                      switches, target, wait_ms, profile_set):
+    m = sim_motor
+    assert m.connect() is True
+    if B != B_FACTORY:
+        m._motor__SetMotorCoefficients(A_FACTORY, B, C_FACTORY, 800.0, 760.0)
+        m.disconnect()
+        assert m.connect() is True
+    if profile_set:
+        m.setVelocityParameter(2.0, 4.0, 4.0)
+    before = controller_profile(m)
+    assert before != [300, 300, 300] and 0 not in before
+    half_span = round(abs(m._motor__wavelengthToMotorposition(800.0) - m._motor__wavelengthToMotorposition(760.0)) / 2)
+    sim.set_limit_switches(*switches)
+    seen = []
+    m._motor__limitSwitchCalibrationWindow = calibration_window_stand_in(m, sim, seen)
+    sim.clear_trace()
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        m.moveToWavelength(target)
+
+    assert arguments(sim, "VCS_WaitForTargetReached", 2) == [wait_ms]
+    # The window opens on a standing drive, half the range back from the switch.
+    back = switches[0] + half_span if target > 780 else switches[1] - half_span
+    assert seen == [(False, back)]
+    assert sim.command_count("VCS_GetPositionProfile") == (0 if profile_set else 1)
+    profiles = [c["args"].split(", ", 2)[2] for c in sim.trace()["commands"] if c["name"] == "VCS_SetPositionProfile"]
+    assert profiles == ["300, 300, 300", "%d, %d, %d" % tuple(before)]
+    assert "failed" not in capsys.readouterr().out
+
+    sim.reset(forget_stored=False)  # a power cycle: what disconnect() stored comes back
+    assert m.connect() is True
+    assert controller_profile(m) == before

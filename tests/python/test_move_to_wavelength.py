@@ -131,3 +131,24 @@ def test_refused_without_connection(m, lib):
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m.moveToWavelength(780.0)
     assert lib.calls == []
+
+
+@pytest.mark.parametrize("miss, lands", [(0, True), (20, True), (-20, True), (21, False), (-3000, False)])
+def test_a_move_that_ends_away_from_its_target_raises_after_storing_where_it_stands(rig, capsys, miss, lands):
+    m, lib, drive, model, sleeps = rig
+
+    def move_and_miss(args):
+        drive._move(args)
+        drive.position += miss
+
+    lib.fill["VCS_MoveToPosition"] = move_and_miss
+    if lands:
+        assert m.moveToWavelength(780.25) == pytest.approx(model.to_wavelength(-500 + miss))
+        assert "VCS_SetEnableState" not in lib.names()
+    else:
+        with pytest.raises(ConnectionError, match="%d steps away from its target 780.25nm" % abs(miss)):
+            m.moveToWavelength(780.25)
+        assert "arrived at" not in capsys.readouterr().out
+        assert lib.names()[-1] == "VCS_SetEnableState"  # the drive is left enabled
+    assert model.home_writes() == [-500 + miss]
+    assert m.getMoving() is False

@@ -107,36 +107,52 @@ def test_without_a_connection_the_file_says_so_and_the_call_raises(m, lib, monke
     assert lines[2].startswith("Failed: VCS_GetState: 0, 0, <cparam 'P' (")
     assert lines[2].endswith(")>: 268435459 Fake error 268435459")
     assert HEADER.match(lines[3] + "\n")
-    assert lines[4:] == ["No connection to motor"]
+    assert lines[4:] == ["No connection to motor", ""]
 
-    # The next record continues on the same line.
+    # The next record starts a line of its own.
     lib.results["VCS_ClearFault"] = 0
     m._motor__dllCall("VCS_ClearFault", 0, m._motor__NodeId, ctypes.byref(m._motor__pErrorCode))
-    assert (tmp_path / FILE).read_text().endswith("No connection to motorFailed: VCS_ClearFault: 0, 0: "
+    assert (tmp_path / FILE).read_text().endswith("No connection to motor\nFailed: VCS_ClearFault: 0, 0: "
                                                   "268435457 Fake error 268435457\n")
 
 
-def test_cancelled_dialog_switches_collection_on_without_a_file(m, lib, monkeypatch, tmp_path, capsys):
+@pytest.mark.parametrize("chosen_before", [False, True], ids=["never chosen", "chosen before"])
+def test_cancelled_dialog_keeps_collection_on_only_with_a_file(m, lib, monkeypatch, tmp_path, capsys, chosen_before):
     connect_fake(m)
-    m._motor__supportFilePath = "kept"
-    Dialogs(monkeypatch, "")
+    dialogs = Dialogs(monkeypatch, str(tmp_path))
+    if chosen_before:
+        m.generateSupportData()
+    capsys.readouterr()
+    lib.calls.clear()
+    dialogs.answer = ""
     assert m.generateSupportData() is None
     assert capsys.readouterr().out == "No location for support data selected.\n"
-    assert m._motor__generateSupportData is True and m._motor__supportFilePath == "kept"
     assert lib.calls == []
+    assert m._motor__generateSupportData is chosen_before
+    assert m._motor__supportFilePath == (str(tmp_path / FILE) if chosen_before else "")
 
-
-def test_cancelled_first_dialog_makes_the_first_move_sample_fail(m, lib, monkeypatch):
-    connect_fake(m)
-    Dialogs(monkeypatch, "")
-    m.generateSupportData()
-    drive = FakeDrive(lib, polls_per_move=30)
+    # A move of 25 polls: two samples in the file when it is on, none and no
+    # error when it is off.
+    drive = FakeDrive(lib, polls_per_move=25)
     wire_model(m)
     Sleeps(monkeypatch)
-    with pytest.raises(FileExistsError, match="^Support file not found.$"):
-        m.moveSteps(10)
-    assert lib.names().count("VCS_GetMovementState") == 10
-    assert m._motor__moving is False
+    m.moveSteps(10)
+    assert drive.position == -10 and m._motor__moving is False  # the factory drive runs backwards
+    text = (tmp_path / FILE).read_text() if chosen_before else ""
+    assert text.count("Position: -10, Current: 0\n") == 2 * chosen_before
+
+
+def test_dialog_that_cannot_open_leaves_collection_off(m, lib, monkeypatch):
+    class NoDisplay(Exception):
+        pass
+
+    def no_display():
+        raise NoDisplay("no display name")
+
+    monkeypatch.setattr(vostelmotor, "tk", types.SimpleNamespace(Tk=no_display))
+    with pytest.raises(NoDisplay):
+        m.generateSupportData()
+    assert m._motor__generateSupportData is False and lib.calls == []
 
 
 def test_unwritable_snapshot(m, lib, monkeypatch, tmp_path):

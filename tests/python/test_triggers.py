@@ -108,21 +108,17 @@ def test_trigger_parameter_slope_at_the_middle_of_the_range(m, lib):
     assert compare_parameters(lib)[3] == 833
 
 
-def test_negative_width_is_sent_truncated_toward_zero(m, lib):
+@pytest.mark.parametrize("width, steps", [
+    (0, "0"), (0.0001, "0.333333"), (-0.25, "-833.333"), (19.6608, "65536"), (2 ** 70, "3.93531e+24"),
+    (float("inf"), "inf"), (float("nan"), "nan")])
+def test_widths_the_interval_cannot_take_are_refused_before_anything_is_sent(m, lib, capsys, width, steps):
     connect_fake(m, A=0.0, B=0.0003)
     m._motor__wavelengthToMotorposition = lambda wl: 0
-    m.triggerParameter(-0.25)
-    assert compare_parameters(lib)[3] == -833
-    assert m._dutyCycle == 0.0  # the profile read left pv at 0
-
-
-def test_width_below_one_step_sends_nothing_and_keeps_old_duty_cycle(m, lib, capsys):
-    connect_fake(m, A=0.0, B=0.0003)
-    m._motor__wavelengthToMotorposition = lambda wl: 0
-    with pytest.raises(ZeroDivisionError):
-        m.triggerParameter(0.0001)
-    assert not hasattr(m, "_dutyCycle")
-    assert lib.called("VCS_SetPositionCompareParameter") == []
+    with pytest.raises(ValueError) as info:
+        m.triggerParameter(width)
+    assert str(info.value) == ("interval width %r" % width + "nm is " + steps + " steps; the position-compare "
+                               "interval takes 1 to 65535 steps (0.0003 to 19.6605nm here)")
+    assert lib.calls == [] and not hasattr(m, "_dutyCycle")
     assert capsys.readouterr().out == ""
 
 

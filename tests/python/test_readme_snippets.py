@@ -1,0 +1,122 @@
+"""The code in the READMEs and the package description runs as written, from
+the repository root, against the simulated controller beside the built
+module, with a state file of its own and no display.
+
+Each Python block runs in a fresh interpreter with the build folder on
+PYTHONPATH (what "run it with build-demo/python on the path" means). The
+blocks name the demo build, build-demo/python; here that name stands for the
+build under test, so the module and the simulated controller match the
+interpreter. When the demo build exists, the blocks also run unchanged with
+the demo's interpreter. Shell blocks made only of `python3 ...` lines run with
+the test's interpreter as python3."""
+import ast
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import BUILD, ROOT, SIM_LIBRARY
+
+DOCUMENTS = ["README.md", "simulator/README.md", "docs/pypi.md"]
+DEMO_BUILD = "build-demo/python"
+DEMO_PYTHON = os.path.join(ROOT, ".venv-demo", "bin", "python")
+
+# What some blocks must print besides what their own comments promise.
+EXPECTED_OUTPUT = {
+    "sim.pulse_count()": r"^-\d+ 0$",  # 790 nm lies at negative controller positions; no trigger asked
+    "step move went": r"^step move went up from ",
+}
+
+
+def blocks(document, language):
+    with open(os.path.join(ROOT, document), encoding="utf-8") as f:
+        text = f.read()
+    return re.findall(r"^```%s\n(.*?)^```" % language, text, flags=re.S | re.M)
+
+
+def promised_prints(code):
+    """Literal values that a `print(...)  # value` line says it prints."""
+    promised = []
+    for line in code.splitlines():
+        match = re.match(r"\s*print\(.*\)\s*#\s*(.+)$", line)
+        if match:
+            try:
+                promised.append(repr(ast.literal_eval(match.group(1).strip())))
+            except (ValueError, SyntaxError):
+                pass
+    return promised
+
+
+PYTHON_BLOCKS = [pytest.param(code, id="%s-%d" % (doc, n)) for doc in DOCUMENTS
+                 for n, code in enumerate(blocks(doc, "python"), 1)]
+SHELL_BLOCKS = [pytest.param(code, id="%s-sh%d" % (doc, n)) for doc in DOCUMENTS
+                for n, code in enumerate(blocks(doc, "sh"), 1)
+                if all(line.startswith("python3 ") for line in code.strip().splitlines())]
+
+
+def child_env(tmp_path, python_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "PYTHONPATH")}
+    env["PYTHONPATH"] = python_path
+    env["VOSTEL_SIM_STATE"] = str(tmp_path / "sim_state.txt")
+    return env
+
+
+def check_output(code, result):
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "failed with Code" not in result.stdout, result.stdout
+    for value in promised_prints(code):
+        assert value in result.stdout, (value, result.stdout)
+    lines = result.stdout.splitlines()
+    for marker, pattern in EXPECTED_OUTPUT.items():
+        if marker in code:
+            assert any(re.search(pattern, line) for line in lines), (pattern, result.stdout)
+
+
+@pytest.fixture
+def simulated_build():
+    if not os.path.exists(SIM_LIBRARY):
+        pytest.skip("simulated controller not built")
+
+
+def test_documents_have_snippets():
+    assert len(PYTHON_BLOCKS) >= 4 and len(SHELL_BLOCKS) >= 1
+
+
+@pytest.mark.parametrize("code", PYTHON_BLOCKS)
+def test_python_block_runs_on_the_build_under_test(code, tmp_path, simulated_build):
+    result = subprocess.run([sys.executable, "-c", code.replace(DEMO_BUILD, BUILD)], cwd=ROOT,
+                            env=child_env(tmp_path, BUILD), capture_output=True, text=True, timeout=300)
+    check_output(code, result)
+
+
+@pytest.mark.parametrize("code", PYTHON_BLOCKS)
+def test_python_block_runs_as_written_on_the_demo_build(code, tmp_path):
+    demo_build = os.path.join(ROOT, DEMO_BUILD)
+    if not (os.path.exists(DEMO_PYTHON) and os.path.exists(os.path.join(demo_build, "EposCMD64.dll"))):
+        pytest.skip("no demo build (bash scripts/demo.sh makes it)")
+    result = subprocess.run([DEMO_PYTHON, "-c", code], cwd=ROOT, env=child_env(tmp_path, DEMO_BUILD),
+                            capture_output=True, text=True, timeout=300)
+    check_output(code, result)
+
+
+@pytest.mark.parametrize("code", SHELL_BLOCKS)
+def test_shell_block_runs(code, tmp_path, simulated_build):
+    """`python3` is the test's interpreter; the README's output folder is a
+    temporary one."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    wrapper = bin_dir / "python3"
+    wrapper.write_text('#!/bin/sh\nexec "%s" "$@"\n' % sys.executable)  # a symlink would lose the venv
+    wrapper.chmod(0o755)
+    env = child_env(tmp_path, "")
+    env["PATH"] = str(bin_dir) + os.pathsep + env["PATH"]
+    env["VOSTEL_BUILD_DIR"] = BUILD
+    out = tmp_path / "out"
+    script = code.replace("demo-output", str(out))
+    result = subprocess.run(["bash", "-euc", script], cwd=ROOT, env=env, capture_output=True, text=True,
+                            timeout=300)
+    check_output(code, result)
+    for name in re.findall(r"demo-output/([\w.]+)", code):
+        assert (out / name).stat().st_size > 0, name
