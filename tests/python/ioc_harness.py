@@ -71,13 +71,17 @@ def epics_env(monkeypatch):
     env = loopback_environment(free_port())
     for key, value in env.items():
         monkeypatch.setenv(key, value)
-    # The client registers with a repeater at caproto's local address and
-    # binds its UDP socket to the wildcard address: keep both on the loopback
-    # whatever the machine's interfaces are.
-    monkeypatch.setattr(caproto, "get_local_address", lambda: "127.0.0.1")
-    bcast_socket = caproto.bcast_socket
-    monkeypatch.setattr(caproto, "bcast_socket", lambda socket_module=None: bcast_socket(_LoopbackSockets()))
+    keep_clients_on_loopback(monkeypatch.setattr)
     return env
+
+
+def keep_clients_on_loopback(setattr=setattr):
+    """caproto's client registers with a repeater at caproto's local address
+    and binds its UDP socket to the wildcard address: keep both on the
+    loopback whatever the machine's interfaces are."""
+    setattr(caproto, "get_local_address", lambda: "127.0.0.1")
+    bcast_socket = caproto.bcast_socket
+    setattr(caproto, "bcast_socket", lambda socket_module=None: bcast_socket(_LoopbackSockets()))
 
 
 class ServedIoc:

@@ -1,6 +1,7 @@
 """`python -m vostelmotor_ioc` as an operator starts it, in a process of its
 own on the simulated controller, stopped by a signal."""
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -50,3 +51,25 @@ def test_command_serves_the_motor_and_stops_on_a_signal(command, client, tmp_pat
 @pytest.mark.parametrize("args", [["--allow-write", ","], ["--no-such-option"]])
 def test_command_refuses_bad_arguments(command, args):
     assert command(*args).wait(20) == 2
+
+
+def readme_client_blocks():
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        return re.findall(r"^```py\n(.*?)^```", f.read(), flags=re.S | re.M)
+
+
+@pytest.mark.parametrize("code", [pytest.param(c, id="README-py%d" % n)
+                                  for n, c in enumerate(readme_client_blocks(), 1)])
+def test_readme_client_examples_run_against_the_ioc(code, command, client, tmp_path):
+    if "import time, epics" in code:
+        pytest.importorskip("epics")
+    command("--prefix", "LASER:GRATING:")
+    state = pvs(client(), "LASER:GRATING:", "STATE")
+    wait_until(lambda: value(state) == 0, 20, what="connected to the controller")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD_DIR, os.path.dirname(__file__)]))
+    run = "import ioc_harness\nioc_harness.keep_clients_on_loopback()\n" + code
+    result = subprocess.run([sys.executable, "-c", run], cwd=str(tmp_path), env=env,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    for promised in re.findall(r"print\(.*\)\s*#\s*(\S+)$", code, flags=re.M):
+        assert promised in result.stdout, (promised, result.stdout)
