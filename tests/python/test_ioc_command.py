@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from ioc_harness import BUILD_DIR, ROOT, client, epics_env, loopback_environment  # noqa: F401
+from ioc_harness import BUILD_DIR, ROOT, client, epics_env  # noqa: F401
 from ioc_harness import close, pvs, value, wait_until
 from caproto import AccessRights
 
