@@ -45,7 +45,7 @@ build_for() {
   fi
   local log="$venv/pip.log"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-      numpy pytest pybind11 scikit-build-core matplotlib >"$log" 2>&1 || { cat "$log"; return 1; }
+      numpy pytest pybind11 scikit-build-core matplotlib caproto ophyd bluesky >"$log" 2>&1 || { cat "$log"; return 1; }
   cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DPython_EXECUTABLE="$venv/bin/python" -DVOSTEL_BUILD_TESTS="$tests" \
       -DVOSTEL_MODULE_OUTPUT_DIR="$build/python" >/dev/null

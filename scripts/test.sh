@@ -41,6 +41,8 @@ assert not os.path.exists(os.path.join(folder, "EposCMD64.dll")), "simulator ins
 assert os.path.exists(os.path.join(folder, "vostelmotor.pyi")), "type stub missing"
 assert os.path.exists(os.path.join(folder, "vostelmotor-stubs", "__init__.pyi")), "stub package missing"
 print("installed module:", vostelmotor.__file__, "->", vostelmotor.motor)
+import vostelmotor_ioc
+print("installed IOC:", vostelmotor_ioc.__file__)
 PY
 done
 exit $status

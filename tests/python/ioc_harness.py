@@ -1,0 +1,197 @@
+"""Runs the IOC inside the test process, on 127.0.0.1 only, beside the
+simulated controller, and gives the tests Channel Access clients for it."""
+import asyncio
+import math
+import os
+import random
+import socket
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("caproto")
+import caproto  # noqa: E402
+from caproto.asyncio.server import start_server  # noqa: E402
+from caproto.threading.client import Context  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD_DIR = os.environ.get("VOSTEL_BUILD_DIR", os.path.join(ROOT, "build", "python"))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+from vostelmotor_ioc.server import GratingMotorIOC  # noqa: E402
+
+LOOPBACK = {
+    "EPICS_CA_AUTO_ADDR_LIST": "NO",
+    "EPICS_CA_ADDR_LIST": "127.0.0.1",
+    "EPICS_CAS_INTF_ADDR_LIST": "127.0.0.1",
+    "EPICS_CAS_AUTO_BEACON_ADDR_LIST": "NO",
+    "EPICS_CAS_BEACON_ADDR_LIST": "127.0.0.1",
+}
+
+
+def free_port():
+    """A port free on 127.0.0.1 for both TCP and UDP, as a CA server needs."""
+    for _ in range(100):
+        port = random.randint(20000, 60000)
+        try:
+            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                with socket.socket(socket.AF_INET, kind) as s:
+                    s.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        return port
+    raise RuntimeError("no free port on 127.0.0.1")
+
+
+def loopback_environment(port):
+    return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1))
+
+
+class _LoopbackSocket(socket.socket):
+    """Binds the loopback where the wildcard address is asked for."""
+
+    def bind(self, address):
+        host, port = address[:2]
+        super().bind(("127.0.0.1" if host in ("", "0.0.0.0") else host, port))
+
+
+class _LoopbackSockets:
+    socket = _LoopbackSocket
+
+    def __getattr__(self, name):
+        return getattr(socket, name)
+
+
+@pytest.fixture
+def epics_env(monkeypatch):
+    """Channel Access on 127.0.0.1 with a port of this test's own."""
+    env = loopback_environment(free_port())
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    keep_clients_on_loopback(monkeypatch.setattr)
+    return env
+
+
+def keep_clients_on_loopback(setattr=setattr):
+    """caproto's client registers with a repeater at caproto's local address
+    and binds its UDP socket to the wildcard address: keep both on the
+    loopback whatever the machine's interfaces are."""
+    setattr(caproto, "get_local_address", lambda: "127.0.0.1")
+    bcast_socket = caproto.bcast_socket
+    setattr(caproto, "bcast_socket", lambda socket_module=None: bcast_socket(_LoopbackSockets()))
+
+
+class ServedIoc:
+    """The IOC's server on an event loop of its own thread."""
+
+    def __init__(self, prefix, **options):
+        self.ioc = GratingMotorIOC(prefix=prefix, **options)
+        self.prefix = prefix
+        self._ready = threading.Event()
+        self._thread = threading.Thread(target=self._serve, name="ioc-under-test", daemon=True)
+        self._thread.start()
+        assert self._ready.wait(10), "IOC did not start"
+
+    def _serve(self):
+        self.loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(self.loop)
+        self.task = self.loop.create_task(start_server(self.ioc.pvdb, interfaces=["127.0.0.1"]))
+        self.loop.call_soon(self._ready.set)
+        try:
+            self.loop.run_until_complete(self.task)
+        except asyncio.CancelledError:
+            pass
+        finally:
+            self.loop.close()
+
+    def stop(self, timeout=30):
+        """Ends the server; its shutdown stops a move and disconnects."""
+        if not self._thread.is_alive():
+            return
+        self.loop.call_soon_threadsafe(self.task.cancel)
+        self._thread.join(timeout)
+        assert not self._thread.is_alive(), "IOC did not stop within %s s" % timeout
+
+
+@pytest.fixture
+def quiet_caproto():
+    """Only warnings from caproto's loggers (no beacon tracebacks in the output)."""
+    import logging
+    loggers = [logging.getLogger(name) for name in ("caproto", "caproto.ctx", "caproto.ioc", "caproto.bcast.beacon")]
+    levels = [lg.level for lg in loggers]
+    for lg in loggers:
+        lg.setLevel(logging.CRITICAL)
+    yield
+    for lg, level in zip(loggers, levels):
+        lg.setLevel(level)
+
+
+@pytest.fixture
+def serve(sim, epics_env, quiet_caproto, monkeypatch):
+    """serve(prefix, wall_speed=1.0, **options) -> a running IOC on the
+    simulated controller (wall clock, sped up by wall_speed); stopped at the
+    end of the test."""
+    monkeypatch.delenv("DISPLAY", raising=False)  # nothing may need a screen
+    started = []
+
+    def start(prefix="TEST:GRATING:", wall_speed=1.0, **options):
+        sim.use_wall_clock(wall_speed)
+        served = ServedIoc(prefix, **options)
+        started.append(served)
+        return served
+
+    yield start
+    for served in started:
+        served.stop()
+
+
+@pytest.fixture
+def client(epics_env):
+    """client(host_name=None) -> a caproto Context; all disconnected at the end."""
+    contexts = []
+
+    def make(host_name=None):
+        ctx = Context(host_name=host_name)
+        assert ctx.broadcaster.udp_sock.getsockname()[0] == "127.0.0.1"
+        contexts.append(ctx)
+        return ctx
+
+    yield make
+    for ctx in contexts:
+        ctx.disconnect(wait=False)  # its threads end by themselves
+
+
+def pvs(ctx, prefix, *suffixes):
+    found = ctx.get_pvs(*[prefix + s for s in suffixes], timeout=10)
+    for pv in found:
+        pv.wait_for_connection(timeout=10)
+    return found if len(found) > 1 else found[0]
+
+
+def value(pv, **kwargs):
+    data = pv.read(timeout=10, **kwargs).data
+    if pv.channel.native_data_type in (caproto.ChannelType.CHAR, caproto.ChannelType.STRING):
+        raw = data[0] if pv.channel.native_data_type == caproto.ChannelType.STRING else data.tobytes()
+        return raw.split(b"\0")[0].decode()
+    return data[0]
+
+
+def severity(pv):
+    return pv.read(data_type="time", timeout=10).metadata.severity
+
+
+def wait_until(predicate, timeout=30, every=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        result = predicate()
+        if result:
+            return result
+        time.sleep(every)
+    raise AssertionError("timed out after %s s waiting for %s" % (timeout, what))
+
+
+def close(a, b, tolerance=1e-3):
+    return math.isclose(a, b, abs_tol=tolerance)
