@@ -1,6 +1,8 @@
 """Fixtures: a recording fake of the controller's command library and a motor
-wired to it, the simulated controller on a private state file, and a virtual
-display. What they are built from lives in the helpers package."""
+wired to it, the simulated controller on a private state file, a virtual
+display, and the IOC with its Channel Access clients on the loopback. What they
+are built from lives in the helpers package."""
+import logging
 import os
 
 import pytest
@@ -64,3 +66,63 @@ def display(monkeypatch):
         pytest.skip(why)
     monkeypatch.setenv("DISPLAY", name)
     return name
+
+
+@pytest.fixture
+def epics_env(monkeypatch):
+    """Channel Access on 127.0.0.1 with a port of this test's own."""
+    from helpers import ioc  # skips the test without caproto
+    env = ioc.loopback_environment(ioc.free_port())
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    ioc.keep_clients_on_loopback(monkeypatch.setattr)
+    return env
+
+
+@pytest.fixture
+def quiet_caproto():
+    """Only warnings from caproto's loggers (no beacon tracebacks in the output)."""
+    loggers = [logging.getLogger(name) for name in ("caproto", "caproto.ctx", "caproto.ioc", "caproto.bcast.beacon")]
+    levels = [lg.level for lg in loggers]
+    for lg in loggers:
+        lg.setLevel(logging.CRITICAL)
+    yield
+    for lg, level in zip(loggers, levels):
+        lg.setLevel(level)
+
+
+@pytest.fixture
+def serve(sim, epics_env, quiet_caproto, monkeypatch):
+    """serve(prefix, wall_speed=1.0, **options) -> a running IOC on the
+    simulated controller (wall clock, sped up by wall_speed); stopped at the
+    end of the test."""
+    from helpers import ioc
+    monkeypatch.delenv("DISPLAY", raising=False)  # nothing may need a screen
+    started = []
+
+    def start(prefix="TEST:GRATING:", wall_speed=1.0, **options):
+        sim.use_wall_clock(wall_speed)
+        served = ioc.ServedIoc(prefix, **options)
+        started.append(served)
+        return served
+
+    yield start
+    for served in started:
+        served.stop()
+
+
+@pytest.fixture
+def client(epics_env):
+    """client(host_name=None) -> a caproto Context; all disconnected at the end."""
+    from helpers import ioc
+    contexts = []
+
+    def make(host_name=None):
+        ctx = ioc.Context(host_name=host_name)
+        assert ctx.broadcaster.udp_sock.getsockname()[0] == "127.0.0.1"
+        contexts.append(ctx)
+        return ctx
+
+    yield make
+    for ctx in contexts:
+        ctx.disconnect(wait=False)  # its threads end by themselves

@@ -1,4 +1,5 @@
-"""Where the development build and the simulator are; both go on sys.path."""
+"""Where the checkout, the development build and the simulator are; all three
+go on sys.path (the checkout for the IOC package)."""
 import os
 import sys
 
@@ -6,6 +7,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 BUILD = os.environ.get("VOSTEL_BUILD_DIR", os.path.join(ROOT, "build", "python"))
 SIM_LIBRARY = os.path.join(BUILD, "EposCMD64.dll")
 
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 if BUILD not in sys.path:
     sys.path.insert(0, BUILD)
 SIMULATOR = os.path.join(ROOT, "simulator")
