@@ -4,7 +4,7 @@ import ctypes
 import pytest
 
 from helpers.library import answer, connect_fake, expect
-from helpers.drive import FakeDrive, Sleeps, recovered_by_window, wire_model
+from helpers.drive import Sleeps, on_drive, recovered_by_window
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
 ANNOUNCEMENT = ("limitswitch activated\nnew calibration is required\n"
@@ -114,10 +114,7 @@ def test_clear_fault(m, lib):
 @pytest.mark.parametrize("move", [lambda m: m.moveToWavelength(779.0), lambda m: m.moveSteps(100)],
                          ids=["moveToWavelength", "moveSteps"])
 def test_move_into_a_switch_ends_with_connection_error_and_pending_stop(m, lib, monkeypatch, capsys, move):
-    connect_fake(m)
-    drive = FakeDrive(lib)
-    model = wire_model(m)
-    Sleeps(monkeypatch)
+    drive, model, _ = on_drive(m, lib, monkeypatch)
     m._motor__limitSwitch = recovered_by_window(m)
     drive.inputs = [1]
     with pytest.raises(ConnectionError, match="^Motor not connected$"):

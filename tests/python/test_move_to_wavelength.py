@@ -2,25 +2,14 @@
 relative moves, the high-precision approach, triggers and the endings."""
 import pytest
 
-from helpers.library import connect_fake, expect
-from helpers.drive import FakeDrive, Sleeps, wire_model
+from helpers.library import expect
+from helpers.drive import on_drive
 
 
 @pytest.fixture
 def rig(m, lib, monkeypatch):
     """Factory calibration (B < 0, drive sign -1), stored at 780 nm."""
-    connect_fake(m)
-    drive = FakeDrive(lib)
-    model = wire_model(m)
-    sleeps = Sleeps(monkeypatch)
-    return m, lib, drive, model, sleeps
-
-
-def rising_rig(m, lib, monkeypatch):
-    connect_fake(m, B=0.0005)
-    drive = FakeDrive(lib)
-    model = wire_model(m, B=0.0005)
-    return drive, model
+    return (m, lib) + on_drive(m, lib, monkeypatch)
 
 
 def test_single_move_prints_and_returns_the_stored_wavelength(rig, capsys):
@@ -41,8 +30,7 @@ def test_high_precision_toward_longer_wavelength_needs_no_overshoot(rig, capsys)
 
 
 def test_high_precision_rising_screw_overshoots_3000(m, lib, monkeypatch, capsys):
-    drive, model = rising_rig(m, lib, monkeypatch)
-    Sleeps(monkeypatch)
+    drive, model, _ = on_drive(m, lib, monkeypatch, B=0.0005)
     m.moveToWavelength(780.0 - 500 * 0.0005, True)
     assert drive.moves == [-3500, 3000]
     assert model.home == -500

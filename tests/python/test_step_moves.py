@@ -1,17 +1,13 @@
 """moveSteps against the fake library and drive."""
 import pytest
 
-from helpers.library import connect_fake, expect
-from helpers.drive import FakeDrive, Sleeps, wire_model
+from helpers.library import expect
+from helpers.drive import on_drive
 
 
 @pytest.fixture
 def rig(m, lib, monkeypatch):
-    connect_fake(m, offset=25)
-    drive = FakeDrive(lib)
-    model = wire_model(m)
-    sleeps = Sleeps(monkeypatch)
-    return m, lib, drive, model, sleeps
+    return (m, lib) + on_drive(m, lib, monkeypatch, offset=25)
 
 
 @pytest.mark.parametrize("steps", [5000, -5000, 0])

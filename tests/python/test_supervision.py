@@ -5,16 +5,13 @@ import ctypes
 
 import pytest
 
-from helpers.library import HOME_INDEX, connect_fake, expect
-from helpers.drive import FakeDrive, Sleeps, wire_model
+from helpers.library import HOME_INDEX, expect
+from helpers.drive import on_drive
 
 
 @pytest.fixture
 def rig(m, lib, monkeypatch):
-    connect_fake(m, offset=40)
-    drive = FakeDrive(lib, position=1000)
-    model = wire_model(m)
-    sleeps = Sleeps(monkeypatch)
+    drive, model, sleeps = on_drive(m, lib, monkeypatch, offset=40, position=1000)
     triggers = []
     m._motor__deactivateTriggerOutput = lambda kind: triggers.append(kind)
     return m, lib, drive, model, sleeps, triggers

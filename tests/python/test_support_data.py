@@ -41,7 +41,8 @@ def test_connected_snapshot_appended_at_every_call(m, lib, monkeypatch, tmp_path
     path = tmp_path / FILE
     assert m._motor__supportFilePath == str(path)
     assert m._motor__generateSupportData is True
-    assert dialogs.log[:3] == [("Tk",), ("withdraw",), ("askdirectory", (), {"title": "Select location to save support data"})]
+    assert dialogs.log[:3] == [("Tk",), ("withdraw",),
+                               ("askdirectory", (), {"title": "Select location to save support data"})]
     assert lib.names() == ["VCS_GetPositionProfile", "VCS_GetAllDigitalInputs", "VCS_GetState"] * 2
     assert capsys.readouterr().out == (
         "Support data collection enabled. File will be saved to: %s\n" % path) * 2

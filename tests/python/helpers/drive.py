@@ -9,7 +9,7 @@ import ctypes
 
 import vostelmotor
 
-from .library import HOME_INDEX
+from .library import B_FACTORY, HOME_INDEX, connect_fake
 
 
 class FakeDrive:
@@ -118,3 +118,11 @@ def recovered_by_window(m):
         m._motor__stop = True
 
     return recovery
+
+
+def on_drive(m, lib, monkeypatch, B=B_FACTORY, offset=0, **drive):
+    """`m` connected with a `FakeDrive` (built with `drive`) behind `lib`, the
+    linear model of slope B in place and the pauses recorded:
+    (drive, model, sleeps)."""
+    connect_fake(m, B=B, offset=offset)
+    return FakeDrive(lib, **drive), wire_model(m, B=B), Sleeps(monkeypatch)
