@@ -3,7 +3,7 @@ relative moves, the high-precision approach, triggers and the endings."""
 import pytest
 
 from helpers.library import expect
-from helpers.drive import on_drive
+from helpers.drive import leg, on_drive, position_read
 
 
 @pytest.fixture
@@ -16,7 +16,7 @@ def test_single_move_prints_and_returns_the_stored_wavelength(rig, capsys):
     m, lib, drive, model, sleeps = rig
     assert m.moveToWavelength(780.25) == pytest.approx(780.25)
     assert drive.moves == [-500]
-    assert lib.names().count("VCS_GetMovementState") == 1
+    expect(lib, leg(-500, -500) + [position_read(-500)])
     assert model.home_writes() == [-500]
     assert capsys.readouterr().out == "arrived at 780.25nm\n"
     assert m._motor__stop is False and m._motor__moving is False
@@ -41,6 +41,7 @@ def test_high_precision_falling_screw_overshoots_10000(rig, capsys):
     m, lib, drive, model, sleeps = rig
     m.moveToWavelength(780.0 - 500 * 0.0005, 1)  # +500 motor steps: shorter wavelength
     assert drive.moves == [10500, -10000]
+    expect(lib, leg(10500, 10500) + [position_read(10500)] + leg(-10000, 500) + [position_read(500)])
     assert model.home == 500
     assert capsys.readouterr().out == "arrived at 779.75nm\n"
 

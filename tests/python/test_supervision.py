@@ -6,7 +6,7 @@ import ctypes
 import pytest
 
 from helpers.library import HOME_INDEX, expect
-from helpers.drive import on_drive
+from helpers.drive import on_drive, position_read
 
 
 @pytest.fixture
@@ -28,8 +28,7 @@ def test_reached_target_still_makes_one_full_pass_then_stores_the_model_position
     supervise(m, trigger=2)
     expect(lib, [("VCS_GetMovementState", [7, 0, ("ref", 1), ("ref", 0)]),
                  ("VCS_GetAllDigitalInputs", [7, 0, ("ref", 0), ("ref", 0)]),
-                 ("VCS_GetPositionIs", [7, 0, ("ref", 1000), ("ref", 0)]),
-                 ("VCS_GetPositionIs", [7, 0, ("ref", 1000), ("ref", 0)])])
+                 position_read(1000), position_read(1000)])
     assert sleeps.seconds == [0.1]
     assert model.writes == [(HOME_INDEX, 0, ctypes.c_int, 1040)]
     assert triggers == [2]
@@ -68,7 +67,7 @@ def test_pending_stop_skips_the_loop(rig):
     m.stopMovement()
     supervise(m)
     expect(lib, [("VCS_SetQuickStopState", [7, 0, ("ref", 0)]), ("VCS_SetEnableState", [7, 0, ("ref", 0)]),
-                 ("VCS_GetPositionIs", [7, 0, ("ref", 1000), ("ref", 0)])])
+                 position_read(1000)])
     assert sleeps.seconds == [1]
 
 

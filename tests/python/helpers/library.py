@@ -79,7 +79,8 @@ def expect(lib, expected):
     `expected`, in order, none missing and none left over, and consumes them,
     so that a test can check a sequence in steps. Each item is
     (name, [argument values as Call.values() gives them]); unittest.mock.ANY
-    stands for a value the test does not pin."""
+    stands for a value the test does not pin. A reference shows its cell's
+    value at the time of the check, not at the time of the call."""
     seen = [None if c is None else (c.name, c.values())
             for c, _ in zip_longest(lib.calls, expected)]
     del lib.calls[:]
