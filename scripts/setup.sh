@@ -116,8 +116,8 @@ wheel_from_build() {
   rm -rf "$build/dist"
   step "wheel from build-$tag"
   "$ROOT/.venv-$tag/bin/python" -m pip wheel --no-build-isolation --no-deps --disable-pip-version-check \
-      -w "$build/dist" -C build-dir="$build" -C cmake.define.VOSTEL_BUILD_TESTS="${tests:-OFF}" \
-      -C cmake.define.VOSTEL_BUILD_SIMULATOR=ON -C cmake.define.VOSTEL_MODULE_OUTPUT_DIR="$build/python" \
+      -w "$build/dist" --config-settings=build-dir="$build" --config-settings=cmake.define.VOSTEL_BUILD_TESTS="${tests:-OFF}" \
+      --config-settings=cmake.define.VOSTEL_BUILD_SIMULATOR=ON --config-settings=cmake.define.VOSTEL_MODULE_OUTPUT_DIR="$build/python" \
       "$ROOT" >"$build/wheel.log" 2>&1 || { cat "$build/wheel.log"; return 1; }
   grep -E "no work to do|Linking" "$build/wheel.log" | sed 's/^ */   /' || true
   ls "$build"/dist/*.whl
