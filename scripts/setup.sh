@@ -49,9 +49,8 @@ fi
 # Prints the path of a CPython interpreter of the given version, if any.
 find_python() {
   local v="$1" p
-  for p in "$(command -v "python$v" 2>/dev/null || true)" \
-           /root/.pyenv/versions/"$v".*/bin/python"$v" \
-           /usr/bin/python"$v" /usr/local/bin/python"$v"; do
+  for p in /root/.pyenv/versions/"$v".*/bin/python"$v" /usr/bin/python"$v" /usr/local/bin/python"$v" \
+           "$(command -v "python$v" 2>/dev/null || true)"; do
     if [ -n "$p" ] && [ -x "$p" ] && "$p" -c "import sys" >/dev/null 2>&1; then
       echo "$p"; return 0
     fi
