@@ -29,6 +29,7 @@ install_system_packages() {
   command -v patchelf >/dev/null 2>&1 || need+=(patchelf)  # auditwheel repair
   dpkg -s tk-dev >/dev/null 2>&1 || python3 -c "import tkinter" >/dev/null 2>&1 || need+=(python3-tk)
   apt_install "${need[@]}"
+  enable_ccache
 }
 
 apt_install() {
@@ -39,12 +40,16 @@ apt_install() {
   apt-get install -y -qq "$@" >/dev/null
 }
 
-# Compiler cache for every build these scripts configure. Paths are hashed
-# relative to the checkout, so another clone of the same sources hits too.
-if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
-  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}" CCACHE_NOHASHDIR=true
-fi
+# Compiler cache for every build dir these scripts configure (CMake takes the
+# launcher from the environment when it configures a new build dir). Paths are
+# hashed relative to the checkout, so another clone of the same sources hits.
+enable_ccache() {
+  command -v ccache >/dev/null 2>&1 || return 0
+  export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+  export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
+  export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=true
+}
+enable_ccache
 
 # Prints the path of a CPython interpreter of the given version, if any.
 find_python() {
