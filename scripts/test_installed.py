@@ -22,8 +22,8 @@ def installed_folder():
     import vostelmotor
 
     folder = os.path.dirname(os.path.abspath(vostelmotor.__file__))
-    site = {os.path.abspath(sysconfig.get_paths()[k]) for k in ("platlib", "purelib")}
-    if folder not in site:
+    site = {os.path.normcase(os.path.realpath(sysconfig.get_paths()[k])) for k in ("platlib", "purelib")}
+    if os.path.normcase(os.path.realpath(folder)) not in site:
         sys.exit("vostelmotor was imported from %s, not from this environment's site-packages" % folder)
     problems = []
     if os.path.exists(os.path.join(folder, "EposCMD64.dll")):
