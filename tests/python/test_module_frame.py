@@ -78,7 +78,9 @@ def test_import_binds_exactly_the_module_level_names_in_order():
 
 
 def _import_with(prelude):
-    code = prelude + "\nimport sys; sys.path.insert(0, %r)\n" % BUILD + (
+    # The module's folder goes after what the prelude put first: installed
+    # from a wheel, it is site-packages, which holds the real numpy too.
+    code = prelude + "\nimport sys; sys.path.insert(1, %r)\n" % BUILD + (
         "try:\n    import vostelmotor\nexcept ImportError as e:\n"
         "    print(repr(str(e)), type(e.__context__).__name__, str(e.__context__))\n"
     )
