@@ -1,5 +1,6 @@
-"""Where the checkout, the development build and the simulator are; all three
-go on sys.path (the checkout for the IOC package)."""
+"""Where the checkout, the development build and the simulator are. The build
+and the simulator go first on sys.path; the checkout goes last, for the IOC
+package where no installed one is found first."""
 import os
 import sys
 
@@ -8,7 +9,7 @@ BUILD = os.environ.get("VOSTEL_BUILD_DIR", os.path.join(ROOT, "build", "python")
 SIM_LIBRARY = os.path.join(BUILD, "EposCMD64.dll")
 
 if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
+    sys.path.append(ROOT)
 if BUILD not in sys.path:
     sys.path.insert(0, BUILD)
 SIMULATOR = os.path.join(ROOT, "simulator")
