@@ -8,6 +8,7 @@ from decimal import Decimal
 import pytest
 
 import vostelmotor
+from helpers.simulated import sent_arguments
 
 INF, NAN = float("inf"), float("nan")
 WAVELENGTH = "wavelength must be a finite number of nm, not "
@@ -27,14 +28,9 @@ class NoTruth:
 
 
 @pytest.fixture
-def m(sim, sim_motor, virtual_sleep):
-    assert sim_motor.connect() is True
-    sim_motor.moveToWavelength(785.0)
-    return sim_motor
-
-
-def sent_values(sim, command, index):
-    return [int(c["args"].split(", ")[index]) for c in sim.trace()["commands"] if c["name"] == command]
+def m(connected_sim_motor):
+    connected_sim_motor.moveToWavelength(785.0)
+    return connected_sim_motor
 
 
 def slope_at_the_middle(m):
@@ -75,7 +71,7 @@ def test_refused_before_anything_is_sent_or_stored(m, sim, capsys, call, error, 
 @pytest.mark.parametrize("kind, pulses, level", [(True, True, 0), (1.0, True, 0), (2.0, False, 1), (False, False, 0)])
 def test_trigger_kinds_are_compared_by_value(m, sim, monkeypatch, kind, pulses, level):
     m.triggerParameter(0.5)
-    (width,) = sent_values(sim, "VCS_SetPositionCompareParameter", 5)
+    (width,) = sent_arguments(sim, "VCS_SetPositionCompareParameter", 5)
     sim.clear_trace()
     levels = []
     monkeypatch.setattr(vostelmotor, "sleep", lambda s: (sim.advance(s), levels.append(sim.output_level(3))))
@@ -88,7 +84,7 @@ def test_trigger_kinds_are_compared_by_value(m, sim, monkeypatch, kind, pulses, 
 @pytest.mark.parametrize("steps", [1, 65535])
 def test_widths_at_the_ends_of_the_interval_field(m, sim, steps):
     m.triggerParameter(slope_at_the_middle(m) * (steps + 0.5 * (steps > 1)))
-    assert sent_values(sim, "VCS_SetPositionCompareParameter", 5) == [steps]
+    assert sent_arguments(sim, "VCS_SetPositionCompareParameter", 5) == [steps]
     sim.clear_trace()
     m.moveSteps(-5000, trigger=1)
     assert sim.pulse_count() == 5000 // steps

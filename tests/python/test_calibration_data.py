@@ -6,10 +6,9 @@ import math
 import pytest
 
 import vostelmotor
-from conftest import connect_fake
-from fake_controller import fail_when, keep_entries
+from helpers.library import CALIBRATION_INDEX as CAL, HOME_INDEX as HOME
+from helpers.library import connect_fake, entry_call, expect, fail_when, keep_entries
 
-CAL, HOME = 0x200C, 0x2081
 A, B = 1e-11, -0.0005
 
 WORD_TABLE = [
@@ -39,7 +38,8 @@ def test_entry_access_needs_a_connection(m, lib):
         m._motor__GetIndexValue(CAL, 1, cell)
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__SetIndexValue(CAL, 1, cell)
-    assert lib.calls == [] and cell.value == 5
+    expect(lib, [])
+    assert cell.value == 5
 
 
 def test_entry_read_passes_everything_in_order_and_returns_the_result(m, lib):
@@ -50,7 +50,7 @@ def test_entry_read_passes_everything_in_order_and_returns_the_result(m, lib):
     (call,) = lib.calls
     assert call.name == "VCS_GetObject"
     kh, node, index, sub, ref, size, nbytes, err = call.args
-    assert (kh, node.value, index, sub, size) == (7, 0, 8204, 1, 4)
+    assert (kh, node.value, index, sub, size) == (7, 0, CAL, 1, 4)
     assert ref._obj is cell and err._obj is m._motor__pErrorCode
     assert isinstance(nbytes._obj, ctypes.c_int) and nbytes._obj is not cell
 
@@ -59,8 +59,7 @@ def test_failed_entry_write_returns_zero_and_only_reports(m, lib, capsys):
     connect_fake(m)
     lib.results["VCS_SetObject"] = 0
     assert m._motor__SetIndexValue(HOME, 0, ctypes.c_int(-3)) == 0
-    call = lib.calls[0]
-    assert call.values()[2:6] == [8321, 0, ("ref", -3), 4]
+    expect(lib, [entry_call("VCS_SetObject", HOME, 0, -3, nbytes=0, error=0x10000001)])
     assert capsys.readouterr().out.startswith("VCS_SetObject failed with Code ")
 
 
@@ -107,8 +106,10 @@ def test_read_coefficients_in_order(m, lib):
     connect_fake(m, A=0.0, B=0.0, C=0.0)
     controller_with(m, lib, A=-2.5e-10, B=0.0015, C=780.0)
     m._motor__ReadMotorCoefficients()
-    assert [c.values()[2:4] for c in lib.calls] == [[8204, 1], [8204, 2], [8204, 3]]
     assert all(type(c.args[4]._obj) is ctypes.c_uint32 for c in lib.calls)
+    expect(lib, [entry_call("VCS_GetObject", CAL, 1, word(m, -2.5e-10)),
+                 entry_call("VCS_GetObject", CAL, 2, word(m, 0.0015)),
+                 entry_call("VCS_GetObject", CAL, 3, word(m, 780.0))])
     assert (m._motor__CoeffA, m._motor__CoeffB, m._motor__CoeffC) == (-2.4999957531690596e-10, 0.0015, 779.999232)
 
 
@@ -130,7 +131,7 @@ def read_range(m, lib, range_word, C=779.999232, A=A, B=B):
 
 def test_range_in_tenths_of_a_nanometre(m, lib):
     read_range(m, lib, 0x1DB01F40)
-    assert lib.calls[0].values()[2:4] == [8204, 4]
+    expect(lib, [entry_call("VCS_GetObject", CAL, 4, 0x1DB01F40)])
     assert m.getWavelengthMinMax() == [760.0, 800.0]
     assert m._motor__wavelengthRange == 20 and m._motor__QCL is False
 
@@ -197,16 +198,12 @@ def test_root_branch_only_ever_switches_to_plus(m, lib):
 def test_new_calibration_writes_five_entries_in_order(m, lib):
     connect_fake(m)
     m._motor__SetMotorCoefficients(A, B, 780.0, 800.0, 760.0)
-    assert lib.names() == ["VCS_SetObject"] * 5
-    written = [c.values()[2:5] for c in lib.calls]
-    assert written == [
-        [8204, 1, ("ref", word(m, A))],
-        [8204, 2, ("ref", word(m, B))],
-        [8204, 3, ("ref", 0x0B9F760A)],
-        [8204, 4, ("ref", 0x1DB01F40)],
-        [8321, 0, ("ref", 0)],
-    ]
     assert type(lib.calls[4].args[4]._obj) is ctypes.c_int
+    expect(lib, [entry_call("VCS_SetObject", CAL, 1, word(m, A), nbytes=0),
+                 entry_call("VCS_SetObject", CAL, 2, word(m, B), nbytes=0),
+                 entry_call("VCS_SetObject", CAL, 3, 0x0B9F760A, nbytes=0),
+                 entry_call("VCS_SetObject", CAL, 4, 0x1DB01F40, nbytes=0),
+                 entry_call("VCS_SetObject", HOME, 0, 0, nbytes=0)])
     assert m._motor__CoeffC == 780.0  # the object keeps its calibration
 
 
@@ -235,7 +232,7 @@ def test_bad_calibration_is_rejected_before_anything_is_written(m, lib, args, na
     connect_fake(m)
     with pytest.raises(ValueError, match=named):
         m._motor__SetMotorCoefficients(*args)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 def test_format_limits_themselves_are_accepted(m, lib):
@@ -250,4 +247,4 @@ def test_calibration_data_needs_a_connection(m, lib):
                  lambda: m._motor__SetMotorCoefficients(A, B, 780.0, 800.0, 760.0)):
         with pytest.raises(ConnectionError, match="^Motor not connected$"):
             call()
-    assert lib.calls == []
+    expect(lib, [])

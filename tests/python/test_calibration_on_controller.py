@@ -8,7 +8,8 @@ import textwrap
 
 import pytest
 
-from conftest import A_FACTORY, B_FACTORY, BUILD, C_FACTORY
+from helpers.paths import BUILD
+from helpers.library import A_FACTORY, B_FACTORY, C_FACTORY
 
 CHILD = textwrap.dedent("""
     import json, sys

@@ -6,8 +6,8 @@ import types
 import pytest
 
 import vostelmotor
-from conftest import connect_fake
-from tk_display import Operator, display, operated_toolkit  # noqa: F401 (fixture)
+from helpers.library import connect_fake
+from helpers.display import Operator, operated_toolkit
 
 
 # --- a fake toolkit that records every call ----------------------------------

@@ -5,8 +5,7 @@ import ctypes
 
 import pytest
 
-import vostelmotor
-from conftest import FakeLibrary
+from helpers.library import FakeLibrary, expect
 
 
 def ref(m):
@@ -35,7 +34,8 @@ def test_command_is_looked_up_on_the_current_library_at_every_call(m, lib):
     other = FakeLibrary()
     m.eposdll = other
     m._motor__dllCall("VCS_Store", 7, m._motor__NodeId, ref(m))
-    assert lib.names() == ["VCS_Store"] and other.names() == ["VCS_Store"]
+    expect(lib, [("VCS_Store", [7, 0, ("ref", 0)])])
+    expect(other, [("VCS_Store", [7, 0, ("ref", 0)])])
 
 
 def test_failure_prints_one_line_with_code_and_library_text(m, lib, capsys):

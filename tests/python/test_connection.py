@@ -3,10 +3,8 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_entries, report_position
-
-CAL = 0x200C
+from helpers.library import CALIBRATION_INDEX as CAL, HOME_INDEX
+from helpers.library import answer, connect_fake, entry_call, expect, keep_entries, report_position
 
 
 def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
@@ -14,44 +12,38 @@ def factory_controller(m, lib, B=-0.0005, range_word=0x1DB01F40, home=0):
     for sub, coeff in ((1, 1e-11), (2, B), (3, 780.0)):
         words[(CAL, sub)] = m._motor__coefficientsToHex(coeff).value
     words[(CAL, 4)] = range_word
-    words[(0x2081, 0)] = home
+    words[(HOME_INDEX, 0)] = home
     keep_entries(lib, words)
     lib.results["VCS_OpenDevice"] = 42
-
-    def encoder(args):
-        args[2]._obj.value = 512
-        args[3]._obj.value = 1
-
-    def currents(args):
-        for ref, v in zip(args[2:5], (100, 200, 37)):
-            ref._obj.value = v
-
-    lib.fill["VCS_GetIncEncoderParameter"] = encoder
-    lib.fill["VCS_GetDcMotorParameter"] = currents
+    answer(lib, "VCS_GetIncEncoderParameter", 512, 1)
+    answer(lib, "VCS_GetDcMotorParameter", 100, 200, 37)
+    return words
 
 
 def test_connect_sequence(m, lib):
-    factory_controller(m, lib, home=-300)
+    words = factory_controller(m, lib, home=-300)
     report_position(lib, 200)
     old_encoder = m._motor__pEncoderResolution
     assert m.connect() is True
-    assert lib.names() == [
-        "VCS_OpenDevice", "VCS_SetEnableState",
-        "VCS_GetObject", "VCS_GetObject", "VCS_GetObject",
-        "VCS_GetPositionIs", "VCS_GetObject", "VCS_GetObject",
-        "VCS_SetMaxProfileVelocity", "VCS_SetMaxAcceleration",
-        "VCS_GetDcMotorParameter", "VCS_SetDcMotorParameter",
-        "VCS_GetIncEncoderParameter",
-    ]
-    calls = lib.calls
-    assert calls[0].values() == [b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0", ("ref", 0)]
-    assert calls[0].args[-1]._obj is m._motor__pErrorCode
-    assert calls[1].values()[:2] == [42, 0]
-    assert [c.values()[2:4] for c in calls[2:5]] == [[8204, 1], [8204, 2], [8204, 3]]
-    assert calls[6].values()[2:4] == [8321, 0] and calls[7].values()[2:4] == [8204, 4]
-    assert calls[8].values() == [42, 0, 4900, ("ref", 0)] and calls[9].values() == [42, 0, 4900, ("ref", 0)]
-    assert calls[11].values()[2:5] == [790, 385, 37]
-    enc, pol = calls[12].args[2:4]
+    open_call, encoder_call = lib.calls[0], lib.calls[-1]
+
+    def read(index, sub):
+        return entry_call("VCS_GetObject", index, sub, words[(index, sub)], handle=42)
+
+    expect(lib, [
+        ("VCS_OpenDevice", [b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0", ("ref", 0)]),
+        ("VCS_SetEnableState", [42, 0, ("ref", 0)]),
+        read(CAL, 1), read(CAL, 2), read(CAL, 3),
+        ("VCS_GetPositionIs", [42, 0, ("ref", 200), ("ref", 0)]),
+        read(HOME_INDEX, 0), read(CAL, 4),
+        ("VCS_SetMaxProfileVelocity", [42, 0, 4900, ("ref", 0)]),
+        ("VCS_SetMaxAcceleration", [42, 0, 4900, ("ref", 0)]),
+        ("VCS_GetDcMotorParameter", [42, 0, ("ref", 100), ("ref", 200), ("ref", 37), ("ref", 0)]),
+        ("VCS_SetDcMotorParameter", [42, 0, 790, 385, 37, ("ref", 0)]),
+        ("VCS_GetIncEncoderParameter", [42, 0, ("ref", 512), ("ref", 1), ("ref", 0)]),
+    ])
+    assert open_call.args[-1]._obj is m._motor__pErrorCode
+    enc, pol = encoder_call.args[2:4]
     assert enc._obj is m._motor__pEncoderResolution and enc._obj is not old_encoder
     assert pol._obj is m._motor__pInvertedPolarity
     assert m._motor__pEncoderResolution.value == 512
@@ -78,7 +70,8 @@ def test_no_controller_attached(m, lib, capsys):
     lib.results["VCS_OpenDevice"] = 0
     lib.results["VCS_SetEnableState"] = 0
     assert m.connect() is False
-    assert lib.names() == ["VCS_OpenDevice", "VCS_SetEnableState"]
+    expect(lib, [("VCS_OpenDevice", [b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0", ("ref", 0x10000001)]),
+                 ("VCS_SetEnableState", [0, 0, ("ref", 0x10000001)])])
     out = capsys.readouterr().out.splitlines()
     assert [line.split(" failed")[0] for line in out] == ["VCS_OpenDevice", "VCS_SetEnableState"]
     assert m._motor__connection is False and m._motor__keyhandle == 0
@@ -159,20 +152,22 @@ def test_a_failed_read_closes_and_raises(m, lib, command, nth, what):
 def test_disconnect(m, lib, capsys):
     connect_fake(m)
     m.disconnect()
-    assert lib.names() == ["VCS_Store", "VCS_SetDisableState", "VCS_CloseDevice"]
-    assert lib.calls[2].values() == [7, ("ref", 0)]
+    expect(lib, [("VCS_Store", [7, 0, ("ref", 0)]), ("VCS_SetDisableState", [7, 0, ("ref", 0)]),
+                 ("VCS_CloseDevice", [7, ("ref", 0)])])
     assert m._motor__connection is False and m._motor__keyhandle == 7
     assert capsys.readouterr().out == "disconnected\n"
     m.disconnect()
-    assert len(lib.calls) == 3 and capsys.readouterr().out == ""
+    expect(lib, [])
+    assert capsys.readouterr().out == ""
 
 
 def test_disconnect_resets_a_reversed_motion_trigger_first(m, lib):
     connect_fake(m)
     m._motor__revMotionTrigger = True
     m.disconnect()
-    assert lib.names()[0] == "VCS_DigitalOutputConfiguration"
-    assert lib.calls[0].values()[:7] == [7, 0, 3, 15, 0, 0, 0]
+    expect(lib, [("VCS_DigitalOutputConfiguration", [7, 0, 3, 15, 0, 0, 0, ("ref", 0)]),
+                 ("VCS_Store", [7, 0, ("ref", 0)]), ("VCS_SetDisableState", [7, 0, ("ref", 0)]),
+                 ("VCS_CloseDevice", [7, ("ref", 0)])])
     assert m._motor__revMotionTrigger is True
 
 
@@ -182,7 +177,7 @@ def test_new_object_status(m, lib):
     assert m.getMoving() is False
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m.getWavelength()
-    assert lib.calls == []
+    expect(lib, [])
     m._motor__moving = True
     assert m.getMoving() is True
 
@@ -192,17 +187,15 @@ def test_wavelength_adds_the_offset_before_converting(m, lib):
     report_position(lib, 4000)
     wl = m.getWavelength()
     (call,) = lib.calls
-    assert call.name == "VCS_GetPositionIs" and ctypes.sizeof(call.args[2]._obj) == 4
+    expect(lib, [("VCS_GetPositionIs", [7, 0, ("ref", 4000), ("ref", 0)])])
+    assert ctypes.sizeof(call.args[2]._obj) == 4
     assert wl == m._motor__motorpositionToWavelength(2500)
     m._motor__offset = 0
     assert m.getWavelength() == m._motor__motorpositionToWavelength(4000)
 
 
 def test_current_is_reported_raw_even_unconnected(m, lib):
-    def current(args):
-        args[2]._obj.value = -123
-
-    lib.fill["VCS_GetCurrentIs"] = current
+    answer(lib, "VCS_GetCurrentIs", -123)
     assert m.getCurrent() == -123
     (call,) = lib.calls
     assert call.values()[:2] == [0, 0] and type(call.args[2]._obj) is ctypes.c_short

@@ -1,15 +1,13 @@
 """Wavelength <-> model position, the range guards, and calibration with its
 offset between controller and model positions."""
 import ctypes
-import math
 
 import numpy as np
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_entries, report_position
+from helpers.library import HOME_INDEX, connect_fake, entry_call, expect, keep_entries, report_position
 
-HOME = (0x2081, 0)
+HOME = (HOME_INDEX, 0)
 RISING = dict(A=1e-9, B=0.002, C=780.0)
 
 
@@ -127,7 +125,7 @@ def test_step_guard_rising_calibration(m, lib):
     assert m._motor__PositionSafetyCheck(-10 ** 6) == minPos - 130
     serve_home(lib, [100, 90])
     assert m._motor__PositionSafetyCheck(10 ** 6) == maxPos - 90
-    assert [c.values()[2:4] for c in lib.calls] == [[8321, 0]] * 5
+    assert [c.values()[2:4] for c in lib.calls] == [[HOME_INDEX, 0]] * 5
 
 
 def test_step_guard_returns_an_int_for_a_float_request(m, lib):
@@ -163,7 +161,7 @@ def test_step_guard_needs_a_connection(m, lib):
     m._motor__connection = False
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__PositionSafetyCheck(10)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 # --- calibration and offset ------------------------------------------------------
@@ -174,10 +172,11 @@ def test_calibration_stores_the_position_and_derives_the_offset(m, lib, capsys):
     report_position(lib, 12345)
     m.calibration(779.5)
     mp = m._motor__wavelengthToMotorposition(779.5)
-    assert lib.names() == ["VCS_SetObject", "VCS_GetPositionIs", "VCS_GetObject"]
-    assert lib.calls[0].values()[2:5] == [8321, 0, ("ref", mp)]
-    assert type(lib.calls[0].args[4]._obj) is ctypes.c_int
-    assert lib.calls[1].args[2]._obj is m._motor__pPositionIs
+    write, position = lib.calls[:2]
+    expect(lib, [entry_call("VCS_SetObject", *HOME, mp), ("VCS_GetPositionIs", [7, 0, ("ref", 12345), ("ref", 0)]),
+                 entry_call("VCS_GetObject", *HOME, mp)])
+    assert type(write.args[4]._obj) is ctypes.c_int
+    assert position.args[2]._obj is m._motor__pPositionIs
     assert entries[HOME] == mp and m._motor__offset == mp - 12345
     assert capsys.readouterr().out == "wavelength set to 779.50nm\n"
     # The present place now reads as the calibrated wavelength, to within a step.
@@ -198,7 +197,7 @@ def test_calibration_to_an_unreachable_wavelength_writes_nothing(m, lib):
     connect_fake(m, A=1e-9, B=0.0, C=790.0)
     with pytest.raises(ValueError, match="^No real roots"):
         m.calibration(780.0)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 def test_home_position_is_a_signed_cell(m, lib):
@@ -207,7 +206,7 @@ def test_home_position_is_a_signed_cell(m, lib):
     home = m._motor__HomePosition()
     assert type(home) is ctypes.c_int and home.value == -4242
     kh, node, index, sub, ref, size, nbytes, err = lib.calls[0].args
-    assert (lib.calls[0].name, kh, index, sub, size) == ("VCS_GetObject", 7, 8321, 0, 4)
+    assert (lib.calls[0].name, kh, index, sub, size) == ("VCS_GetObject", 7, HOME_INDEX, 0, 4)
     assert ref._obj is home and type(nbytes._obj) is ctypes.c_int
 
 
@@ -216,11 +215,12 @@ def test_unconnected_calibration_home_and_offset(m, lib):
         m.calibration(780.0)
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__HomePosition()
-    assert lib.calls == []
+    expect(lib, [])
     m._motor__offset = 17
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m._motor__calculateOffset()
-    assert lib.names() == ["VCS_GetPositionIs"] and m._motor__offset == 17
+    expect(lib, [("VCS_GetPositionIs", [0, 0, ("ref", 0), ("ref", 0)])])
+    assert m._motor__offset == 17
 
 
 def test_offset_after_failed_reads_uses_untouched_cells(m, lib, capsys):

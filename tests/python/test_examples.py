@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import BUILD, ROOT
+from helpers.paths import BUILD, ROOT
 
 sys.path.insert(0, os.path.join(ROOT, "examples"))
 import wavelength_scan  # noqa: E402

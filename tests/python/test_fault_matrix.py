@@ -5,11 +5,11 @@ either raises or leaves everything right, and the next move lands or raises
 (and the one after it lands)."""
 import collections
 import ctypes
-import math
 
 import pytest
 
-import session
+from helpers import session
+from helpers.library import HOME_INDEX
 import vostelmotor
 
 MOVES = ["plain", "high_precision", "steps", "position_compare", "motion_trigger", "stopped"]
@@ -67,7 +67,8 @@ class Rig:
         err, node = ctypes.c_uint32(0), ctypes.c_ushort(0)
         handle = dll.VCS_OpenDevice(b"EPOS2", b"MAXON SERIAL V2", b"USB", b"USB0", ctypes.byref(err))
         home, count = ctypes.c_int32(0), ctypes.c_int(0)
-        assert dll.VCS_GetObject(handle, node, 0x2081, 0, ctypes.byref(home), 4, ctypes.byref(count), ctypes.byref(err))
+        assert dll.VCS_GetObject(handle, node, HOME_INDEX, 0, ctypes.byref(home), 4, ctypes.byref(count),
+                                 ctypes.byref(err))
         dll.VCS_CloseDevice(handle, ctypes.byref(err))
         return home.value, self.sim.position()
 

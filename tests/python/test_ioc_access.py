@@ -3,8 +3,7 @@ move the motor or change its settings."""
 import pytest
 from caproto import AccessRights
 
-from ioc_harness import client, epics_env, quiet_caproto, serve  # noqa: F401
-from ioc_harness import close, pvs, value, wait_until
+from helpers.ioc import close, pvs, value, wait_until
 
 from vostelmotor_ioc.access import WriteList
 

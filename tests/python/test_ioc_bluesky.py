@@ -2,8 +2,7 @@
 import numpy as np
 import pytest
 
-from ioc_harness import client, epics_env, quiet_caproto, serve  # noqa: F401
-from ioc_harness import close, pvs, value, wait_until
+from helpers.ioc import close, pvs, value, wait_until
 
 pytest.importorskip("ophyd")
 pytest.importorskip("bluesky")

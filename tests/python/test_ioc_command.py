@@ -8,8 +8,8 @@ import sys
 
 import pytest
 
-from ioc_harness import BUILD_DIR, ROOT, client, epics_env  # noqa: F401
-from ioc_harness import close, pvs, value, wait_until
+from helpers.paths import BUILD, ROOT
+from helpers.ioc import close, pvs, value, wait_until
 from caproto import AccessRights
 
 
@@ -17,7 +17,7 @@ from caproto import AccessRights
 def command(sim, epics_env, tmp_path):
     """command(*args) -> the IOC process; interrupted and waited for at the end."""
     started = []
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD_DIR, ROOT]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD, ROOT]))
     env.pop("DISPLAY", None)
 
     def start(*args):
@@ -66,8 +66,8 @@ def test_readme_client_examples_run_against_the_ioc(code, command, client, tmp_p
     command("--prefix", "LASER:GRATING:")
     state = pvs(client(), "LASER:GRATING:", "STATE")
     wait_until(lambda: value(state) == 0, 20, what="connected to the controller")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD_DIR, os.path.dirname(__file__)]))
-    run = "import ioc_harness\nioc_harness.keep_clients_on_loopback()\n" + code
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD, os.path.dirname(__file__)]))
+    run = "from helpers import ioc\nioc.keep_clients_on_loopback()\n" + code
     result = subprocess.run([sys.executable, "-c", run], cwd=str(tmp_path), env=env,
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr

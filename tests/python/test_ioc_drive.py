@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-import ioc_harness  # noqa: F401  (the checkout on sys.path)
+from helpers import paths  # noqa: F401 (the checkout on sys.path)
 from vostelmotor_ioc.drive import DISCONNECTED, ERROR, IDLE, Drive
 
 

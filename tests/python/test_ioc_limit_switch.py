@@ -3,8 +3,7 @@ recovery backs off, the IOC raises the alarm, waits for the wavelength on
 CALIBRATE instead of a window, and goes on serving. The test runs without a
 display: a Tk window would fail the move instead of asking on CALIBRATE."""
 
-from ioc_harness import client, epics_env, quiet_caproto, serve  # noqa: F401
-from ioc_harness import close, pvs, severity, value, wait_until
+from helpers.ioc import close, pvs, severity, value, wait_until
 
 CALIBRATION_NEEDED, IDLE = 3, 0
 MAJOR = 2

@@ -4,8 +4,7 @@ import math
 
 import pytest
 
-from ioc_harness import client, epics_env, quiet_caproto, serve  # noqa: F401
-from ioc_harness import close, pvs, severity, value, wait_until
+from helpers.ioc import close, pvs, severity, value, wait_until
 
 FIELDS = ("MOTOR", "MOTOR.RBV", "MOTOR.DMOV", "MOTOR.MOVN", "MOTOR.STOP", "MOTOR.VELO",
           "STATE", "MESSAGE", "MOTOR.LVIO")

@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import vostelmotor
-from conftest import BUILD
+from helpers.dialogs import Dialogs
+from helpers.paths import BUILD
 
 SITE = "https://www.maxongroup.com"
 
@@ -17,53 +18,6 @@ def real_library():
     """A loadable shared library to stand in for the vendor's file."""
     sim = os.path.join(BUILD, "EposCMD64.dll")
     return sim if os.path.exists(sim) else vostelmotor.__file__
-
-
-class Dialogs:
-    """Fakes of the Tk root, the message boxes and the file dialog, recording
-    every toolkit call in order."""
-
-    def __init__(self, picked=""):
-        self.picked = picked
-        self.log = []
-        dialogs = self
-
-        class Root:
-            def withdraw(self):
-                dialogs.log.append(("withdraw",))
-
-            def destroy(self):
-                dialogs.log.append(("destroy",))
-
-        class Tk:
-            TclError = type("TclError", (Exception,), {})
-
-            def Tk(self):
-                dialogs.log.append(("Tk",))
-                return Root()
-
-        class MessageBox:
-            def showinfo(self, *a, **k):
-                dialogs.log.append(("showinfo", a, k))
-
-            def showerror(self, *a, **k):
-                dialogs.log.append(("showerror", a, k))
-
-        class FileDialog:
-            def askopenfilename(self, *a, **k):
-                dialogs.log.append(("askopenfilename", a, k))
-                return dialogs.picked
-
-        self.tk, self.messagebox, self.filedialog = Tk(), MessageBox(), FileDialog()
-
-    def install(self, monkeypatch):
-        monkeypatch.setattr(vostelmotor, "tk", self.tk)
-        monkeypatch.setattr(vostelmotor, "messagebox", self.messagebox)
-        monkeypatch.setattr(vostelmotor, "filedialog", self.filedialog)
-        return self
-
-    def kinds(self):
-        return [entry[0] for entry in self.log]
 
 
 def bare_motor():

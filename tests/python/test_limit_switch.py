@@ -3,8 +3,8 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, recovered_by_window, wire_model
+from helpers.library import answer, connect_fake, expect
+from helpers.drive import Sleeps, on_drive, recovered_by_window
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
 ANNOUNCEMENT = ("limitswitch activated\nnew calibration is required\n"
@@ -27,32 +27,26 @@ def rig(m, lib, monkeypatch):
     return m, lib, sleeps, windows
 
 
-def word(lib, value):
-    def fill(args):
-        args[2]._obj.value = value
-    lib.fill["VCS_GetAllDigitalInputs"] = fill
-
-
 def test_complete_recovery(rig, capsys):
     m, lib, sleeps, windows = rig
-    word(lib, 1)
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
     during_wait = []
     lib.fill["VCS_WaitForTargetReached"] = lambda args: during_wait.append((m._inLimitSwitch, m._motor__moving))
     m._motor__limitSwitch()
 
     assert capsys.readouterr().out == ANNOUNCEMENT
-    assert [[c.name] + c.values() for c in lib.calls] == [
-        ["VCS_GetAllDigitalInputs", KEY, NODE, ("ref", 1), REF],
-        ["VCS_ClearFault", KEY, NODE, REF],
-        ["VCS_SetEnableState", KEY, NODE, REF],
-        ["VCS_SetPositionProfile", KEY, NODE, 300, 300, 300, REF],
-        ["VCS_MoveToPosition", KEY, NODE, -4, 0, 1, REF],  # |17 - 10| / 2 = 3.5 -> 4; screw > 0, word 1: back
-        ["VCS_WaitForTargetReached", KEY, NODE, 14000, REF],
-        ["VCS_DigitalOutputConfiguration", KEY, NODE, 3, 15, 0, 1, 0, REF],
-        ["VCS_DisablePositionCompare", KEY, NODE, REF],
-        ["VCS_DeactivatePositionCompare", KEY, NODE, 3, REF],
-        ["VCS_SetPositionProfile", KEY, NODE, 1200, 800, 900, REF],
-    ]
+    expect(lib, [
+        ("VCS_GetAllDigitalInputs", [KEY, NODE, ("ref", 1), REF]),
+        ("VCS_ClearFault", [KEY, NODE, REF]),
+        ("VCS_SetEnableState", [KEY, NODE, REF]),
+        ("VCS_SetPositionProfile", [KEY, NODE, 300, 300, 300, REF]),
+        ("VCS_MoveToPosition", [KEY, NODE, -4, 0, 1, REF]),  # |17 - 10| / 2 = 3.5 -> 4; screw > 0, word 1: back
+        ("VCS_WaitForTargetReached", [KEY, NODE, 14000, REF]),
+        ("VCS_DigitalOutputConfiguration", [KEY, NODE, 3, 15, 0, 1, 0, REF]),
+        ("VCS_DisablePositionCompare", [KEY, NODE, REF]),
+        ("VCS_DeactivatePositionCompare", [KEY, NODE, 3, REF]),
+        ("VCS_SetPositionProfile", [KEY, NODE, 1200, 800, 900, REF]),
+    ])
     assert sleeps.seconds == [3]
     assert during_wait == [(True, True)]
     assert windows == [(True, False, "VCS_SetPositionProfile")]
@@ -66,7 +60,7 @@ def test_direction_of_the_return_move(rig, screw, word_, move):
     m, lib, sleeps, windows = rig
     m._motor__BallScrew = screw
     m._motor__wavelengthToMotorposition = {770.0: 10, 780.0: 12, 790.0: 15}.get
-    word(lib, word_)
+    answer(lib, "VCS_GetAllDigitalInputs", word_)
     m._motor__limitSwitch()
     (call,) = lib.called("VCS_MoveToPosition")
     assert call.values()[2] == 2 * move  # 2.5 rounds to 2
@@ -89,7 +83,7 @@ def test_support_line_is_written_before_the_pause(rig, tmp_path):
     path = tmp_path / "support.txt"
     m._motor__generateSupportData = True
     m._motor__supportFilePath = str(path)
-    word(lib, 1)
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
     sleeps.on_call = lambda n: lines_at_pause.append(path.read_text())
     lines_at_pause = []
     m._motor__limitSwitch()
@@ -101,12 +95,12 @@ def test_unwritable_support_file_stops_the_recovery(rig, capsys):
     m, lib, sleeps, windows = rig
     m._motor__generateSupportData = True
     m._motor__supportFilePath = ""
-    word(lib, 2)
+    answer(lib, "VCS_GetAllDigitalInputs", 2)
     with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
         m._motor__limitSwitch()
     assert isinstance(info.value.__context__, OSError)
     assert capsys.readouterr().out == ANNOUNCEMENT
-    assert lib.names() == ["VCS_GetAllDigitalInputs"]
+    expect(lib, [("VCS_GetAllDigitalInputs", [KEY, NODE, ("ref", 2), REF])])
     assert sleeps.seconds == []
     assert windows == [] and m._inLimitSwitch is False
 
@@ -114,16 +108,13 @@ def test_unwritable_support_file_stops_the_recovery(rig, capsys):
 
 def test_clear_fault(m, lib):
     assert m._motor__clearFault() is None
-    assert lib.names() == ["VCS_ClearFault", "VCS_SetEnableState"]
+    expect(lib, [("VCS_ClearFault", [0, NODE, REF]), ("VCS_SetEnableState", [0, NODE, REF])])
 
 
 @pytest.mark.parametrize("move", [lambda m: m.moveToWavelength(779.0), lambda m: m.moveSteps(100)],
                          ids=["moveToWavelength", "moveSteps"])
 def test_move_into_a_switch_ends_with_connection_error_and_pending_stop(m, lib, monkeypatch, capsys, move):
-    connect_fake(m)
-    drive = FakeDrive(lib)
-    model = wire_model(m)
-    Sleeps(monkeypatch)
+    drive, model, _ = on_drive(m, lib, monkeypatch)
     m._motor__limitSwitch = recovered_by_window(m)
     drive.inputs = [1]
     with pytest.raises(ConnectionError, match="^Motor not connected$"):

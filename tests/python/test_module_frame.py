@@ -16,7 +16,8 @@ import numpy
 import pytest
 
 import vostelmotor
-from conftest import BUILD, FakeLibrary, make_motor
+from helpers.paths import BUILD
+from helpers.library import FakeLibrary, make_motor
 
 METHODS = [
     ("__init__", "(self)", False),
@@ -265,7 +266,7 @@ def _through_getattribute(m, fn):
 
 @pytest.mark.parametrize("replace", [_on_instance, _in_subclass, _through_getattribute])
 def test_internal_calls_reach_a_replaced_method(lib, replace):
-    from conftest import connect_fake
+    from helpers.library import connect_fake
     m = replace(connect_fake(make_motor(lib)), lambda self, x: ("replaced", x))
     assert m.getWavelength() == ("replaced", 0)
     # Taken away again, the class's own function answers.

@@ -7,26 +7,18 @@ import types
 import pytest
 
 import vostelmotor
-from conftest import A_FACTORY, B_FACTORY, C_FACTORY
-from tk_display import Operator, display, operated_toolkit  # noqa: F401 (fixture)
+from helpers.library import A_FACTORY, B_FACTORY, C_FACTORY
+from helpers.display import Operator, operated_toolkit
+from helpers.simulated import position_of, sent_arguments
 
 
 @pytest.fixture
-def m(sim, sim_motor, virtual_sleep):
-    assert sim_motor.connect() is True
-    return sim_motor
-
-
-def arguments(sim, command, index):
-    return [int(c["args"].split(", ")[index]) for c in sim.trace()["commands"] if c["name"] == command]
+def m(connected_sim_motor):
+    return connected_sim_motor
 
 
 def targets(sim):
-    return arguments(sim, "VCS_MoveToPosition", 2)
-
-
-def position_of(m, wavelength):
-    return m._motor__wavelengthToMotorposition(wavelength) - m._motor__offset
+    return sent_arguments(sim, "VCS_MoveToPosition", 2)
 
 
 def assert_stored_where_it_stands(m, sim):
@@ -103,7 +95,7 @@ def test_ctrl_c_leaves_the_drive_stopped_and_the_next_move_lands_right(m, sim, m
 
 def test_triggers_during_moves(m, sim, monkeypatch, capsys):
     m.triggerParameter(0.5)
-    (width,) = arguments(sim, "VCS_SetPositionCompareParameter", 5)
+    (width,) = sent_arguments(sim, "VCS_SetPositionCompareParameter", 5)
     start = sim.position()
     m.moveToWavelength(785.0, trigger=1)
     assert sim.pulse_count() == abs(sim.position() - start) // width
@@ -219,7 +211,7 @@ def test_recovery_waits_for_its_return_move_and_restores_the_profile(sim, sim_mo
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m.moveToWavelength(target)
 
-    assert arguments(sim, "VCS_WaitForTargetReached", 2) == [wait_ms]
+    assert sent_arguments(sim, "VCS_WaitForTargetReached", 2) == [wait_ms]
     # The window opens on a standing drive, half the range back from the switch.
     back = switches[0] + half_span if target > 780 else switches[1] - half_span
     assert seen == [(False, back)]

@@ -6,20 +6,12 @@ import threading
 import pytest
 
 import vostelmotor
+from helpers.simulated import position_of, sent
 
 
 @pytest.fixture
-def m(sim, sim_motor, virtual_sleep):
-    assert sim_motor.connect() is True
-    return sim_motor
-
-
-def position_of(m, wavelength):
-    return m._motor__wavelengthToMotorposition(wavelength) - m._motor__offset
-
-
-def sent(sim, name):
-    return [c for c in sim.trace()["commands"] if c["name"] == name]
+def m(connected_sim_motor):
+    return connected_sim_motor
 
 
 class Paused:

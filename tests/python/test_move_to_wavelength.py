@@ -2,32 +2,21 @@
 relative moves, the high-precision approach, triggers and the endings."""
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model
+from helpers.library import expect
+from helpers.drive import leg, on_drive, position_read
 
 
 @pytest.fixture
 def rig(m, lib, monkeypatch):
     """Factory calibration (B < 0, drive sign -1), stored at 780 nm."""
-    connect_fake(m)
-    drive = FakeDrive(lib)
-    model = wire_model(m)
-    sleeps = Sleeps(monkeypatch)
-    return m, lib, drive, model, sleeps
-
-
-def rising_rig(m, lib, monkeypatch):
-    connect_fake(m, B=0.0005)
-    drive = FakeDrive(lib)
-    model = wire_model(m, B=0.0005)
-    return drive, model
+    return (m, lib) + on_drive(m, lib, monkeypatch)
 
 
 def test_single_move_prints_and_returns_the_stored_wavelength(rig, capsys):
     m, lib, drive, model, sleeps = rig
     assert m.moveToWavelength(780.25) == pytest.approx(780.25)
     assert drive.moves == [-500]
-    assert lib.names().count("VCS_GetMovementState") == 1
+    expect(lib, leg(-500, -500) + [position_read(-500)])
     assert model.home_writes() == [-500]
     assert capsys.readouterr().out == "arrived at 780.25nm\n"
     assert m._motor__stop is False and m._motor__moving is False
@@ -41,8 +30,7 @@ def test_high_precision_toward_longer_wavelength_needs_no_overshoot(rig, capsys)
 
 
 def test_high_precision_rising_screw_overshoots_3000(m, lib, monkeypatch, capsys):
-    drive, model = rising_rig(m, lib, monkeypatch)
-    Sleeps(monkeypatch)
+    drive, model, _ = on_drive(m, lib, monkeypatch, B=0.0005)
     m.moveToWavelength(780.0 - 500 * 0.0005, True)
     assert drive.moves == [-3500, 3000]
     assert model.home == -500
@@ -53,6 +41,7 @@ def test_high_precision_falling_screw_overshoots_10000(rig, capsys):
     m, lib, drive, model, sleeps = rig
     m.moveToWavelength(780.0 - 500 * 0.0005, 1)  # +500 motor steps: shorter wavelength
     assert drive.moves == [10500, -10000]
+    expect(lib, leg(10500, 10500) + [position_read(10500)] + leg(-10000, 500) + [position_read(500)])
     assert model.home == 500
     assert capsys.readouterr().out == "arrived at 779.75nm\n"
 
@@ -124,13 +113,15 @@ def test_unreachable_wavelength_raises_before_any_command(rig):
     for kind in (0, 1, 2):
         with pytest.raises(ValueError, match="^No real roots: The discriminant is negative.$"):
             m.moveToWavelength(790.0, trigger=kind)
-    assert lib.calls == []
+    expect(lib, [])
 
 
-def test_refused_without_connection(m, lib):
+@pytest.mark.parametrize("move", [lambda m: m.moveToWavelength(780.0), lambda m: m.moveSteps(1)],
+                         ids=["moveToWavelength", "moveSteps"])
+def test_refused_without_connection(m, lib, move):
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
-        m.moveToWavelength(780.0)
-    assert lib.calls == []
+        move(m)
+    expect(lib, [])
 
 
 @pytest.mark.parametrize("miss, lands", [(0, True), (20, True), (-20, True), (21, False), (-3000, False)])

@@ -11,8 +11,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_profile
+from helpers.library import connect_fake, keep_profile
 
 # numpy warns where a zero A makes its division infinite, in the reference as
 # in the module.

@@ -17,7 +17,7 @@ import sys
 
 import pytest
 
-from conftest import BUILD, ROOT, SIM_LIBRARY
+from helpers.paths import BUILD, ROOT, SIM_LIBRARY
 
 DOCUMENTS = ["README.md", "simulator/README.md", "docs/pypi.md"]
 DEMO_BUILD = "build-demo/python"

@@ -4,7 +4,7 @@ learnt to notice failures."""
 import json
 import os
 
-import session
+from helpers import session
 
 RECORDING = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "failure_free_session.json")
 

@@ -1,17 +1,13 @@
 """moveSteps against the fake library and drive."""
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model
+from helpers.library import expect
+from helpers.drive import leg, on_drive, position_read
 
 
 @pytest.fixture
 def rig(m, lib, monkeypatch):
-    connect_fake(m, offset=25)
-    drive = FakeDrive(lib)
-    model = wire_model(m)
-    sleeps = Sleeps(monkeypatch)
-    return m, lib, drive, model, sleeps
+    return (m, lib) + on_drive(m, lib, monkeypatch, offset=25)
 
 
 @pytest.mark.parametrize("steps", [5000, -5000, 0])
@@ -23,7 +19,7 @@ def test_accepted_step_counts_move_negated_on_a_falling_screw(rig, steps, capsys
     assert model.home_writes() == [-steps + 25, -steps + 25]
     assert result == pytest.approx(model.to_wavelength(-steps + 25))
     assert capsys.readouterr().out == "arrived at {:.2f}nm\n".format(result)
-    assert lib.names().count("VCS_GetMovementState") == 1
+    expect(lib, leg(-steps, -steps) + [position_read(-steps)] * 2)
 
 
 @pytest.mark.parametrize("steps", [5001, -5001, 5000.5])
@@ -31,7 +27,7 @@ def test_out_of_range_step_counts_send_nothing(rig, steps):
     m, lib, drive, model, sleeps = rig
     with pytest.raises(ValueError, match="^number of given steps out of range$"):
         m.moveSteps(steps)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 def test_range_guard_result_is_sent_with_the_drive_sign(rig):
@@ -62,10 +58,4 @@ def test_failing_range_guard_leaves_the_trigger_off(rig):
     m._motor__PositionSafetyCheck = no_root
     with pytest.raises(ValueError):
         m.moveSteps(10, trigger=2)
-    assert lib.calls == []
-
-
-def test_refused_without_connection(m, lib):
-    with pytest.raises(ConnectionError, match="^Motor not connected$"):
-        m.moveSteps(1)
-    assert lib.calls == []
+    expect(lib, [])

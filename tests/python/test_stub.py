@@ -4,7 +4,7 @@ import inspect
 import os
 
 import vostelmotor
-from conftest import ROOT
+from helpers.paths import ROOT
 
 STUB = os.path.join(ROOT, "stubs", "vostelmotor.pyi")
 

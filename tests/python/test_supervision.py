@@ -5,16 +5,13 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model, HOME_INDEX
+from helpers.library import HOME_INDEX, expect
+from helpers.drive import on_drive, position_read
 
 
 @pytest.fixture
 def rig(m, lib, monkeypatch):
-    connect_fake(m, offset=40)
-    drive = FakeDrive(lib, position=1000)
-    model = wire_model(m)
-    sleeps = Sleeps(monkeypatch)
+    drive, model, sleeps = on_drive(m, lib, monkeypatch, offset=40, position=1000)
     triggers = []
     m._motor__deactivateTriggerOutput = lambda kind: triggers.append(kind)
     return m, lib, drive, model, sleeps, triggers
@@ -29,8 +26,9 @@ def supervise(m, trigger=0, word=0):
 def test_reached_target_still_makes_one_full_pass_then_stores_the_model_position(rig):
     m, lib, drive, model, sleeps, triggers = rig
     supervise(m, trigger=2)
-    assert lib.names() == ["VCS_GetMovementState", "VCS_GetAllDigitalInputs", "VCS_GetPositionIs",
-                           "VCS_GetPositionIs"]
+    expect(lib, [("VCS_GetMovementState", [7, 0, ("ref", 1), ("ref", 0)]),
+                 ("VCS_GetAllDigitalInputs", [7, 0, ("ref", 0), ("ref", 0)]),
+                 position_read(1000), position_read(1000)])
     assert sleeps.seconds == [0.1]
     assert model.writes == [(HOME_INDEX, 0, ctypes.c_int, 1040)]
     assert triggers == [2]
@@ -68,14 +66,15 @@ def test_pending_stop_skips_the_loop(rig):
     m, lib, drive, model, sleeps, triggers = rig
     m.stopMovement()
     supervise(m)
-    assert lib.names() == ["VCS_SetQuickStopState", "VCS_SetEnableState", "VCS_GetPositionIs"]
+    expect(lib, [("VCS_SetQuickStopState", [7, 0, ("ref", 0)]), ("VCS_SetEnableState", [7, 0, ("ref", 0)]),
+                 position_read(1000)])
     assert sleeps.seconds == [1]
 
 
 def test_stop_movement_only_sets_the_flag(m, lib):
     assert m.stopMovement() is None
     assert m._motor__stop is True
-    assert lib.calls == []
+    expect(lib, [])
 
 
 @pytest.mark.parametrize("passes, lines", [(9, 0), (25, 2)])

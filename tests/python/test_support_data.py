@@ -9,49 +9,19 @@ import types
 import pytest
 
 import vostelmotor
-from conftest import connect_fake
-from fake_drive import FakeDrive, Sleeps, wire_model
+from helpers.dialogs import Dialogs
+from helpers.library import answer, connect_fake, expect
+from helpers.drive import FakeDrive, Sleeps, wire_model
 
 FILE = "SupportData_VostelMotorControl.txt"
 HEADER = re.compile(r"Support Data File VostelMotorControl - Generated on "
                     r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{6})?\n")
 
 
-class Dialogs:
-    """Stands in for the toolkit: a hidden root and a directory dialog."""
-
-    def __init__(self, monkeypatch, answer):
-        self.answer = answer
-        self.log = []
-        dialogs = self
-
-        class Root:
-            def __init__(self):
-                dialogs.log.append("Tk")
-
-            def withdraw(self):
-                dialogs.log.append("withdraw")
-
-        def askdirectory(**kwargs):
-            self.log.append(("askdirectory", kwargs))
-            return self.answer
-
-        monkeypatch.setattr(vostelmotor, "tk", types.SimpleNamespace(Tk=Root))
-        monkeypatch.setattr(vostelmotor, "filedialog", types.SimpleNamespace(askdirectory=askdirectory))
-
-
 def controller_reads(lib, pv=1200, pa=800, pb=900, inputs=2, state=1):
-    def profile(args):
-        args[2]._obj.value, args[3]._obj.value, args[4]._obj.value = pv, pa, pb
-
-    def digital(args):
-        args[2]._obj.value = inputs
-
-    def device_state(args):
-        args[2]._obj.value = state
-
-    lib.fill.update({"VCS_GetPositionProfile": profile, "VCS_GetAllDigitalInputs": digital,
-                     "VCS_GetState": device_state})
+    answer(lib, "VCS_GetPositionProfile", pv, pa, pb)
+    answer(lib, "VCS_GetAllDigitalInputs", inputs)
+    answer(lib, "VCS_GetState", state)
 
 
 BLOCK = ("Keyhandle: 7\nState: 1\nCoefficent A: 1e-11\nCoefficent B: -0.0005\nCoefficent C: 780.0\n"
@@ -64,14 +34,15 @@ def test_connected_snapshot_appended_at_every_call(m, lib, monkeypatch, tmp_path
     connect_fake(m, lo=770.0, hi=790.0, offset=-35)
     m._motor__pPositionIs.value = -123
     controller_reads(lib)
-    dialogs = Dialogs(monkeypatch, str(tmp_path))
+    dialogs = Dialogs(picked=str(tmp_path)).install(monkeypatch)
     assert m.generateSupportData() is None
     m.generateSupportData()
 
     path = tmp_path / FILE
     assert m._motor__supportFilePath == str(path)
     assert m._motor__generateSupportData is True
-    assert dialogs.log[:3] == ["Tk", "withdraw", ("askdirectory", {"title": "Select location to save support data"})]
+    assert dialogs.log[:3] == [("Tk",), ("withdraw",),
+                               ("askdirectory", (), {"title": "Select location to save support data"})]
     assert lib.names() == ["VCS_GetPositionProfile", "VCS_GetAllDigitalInputs", "VCS_GetState"] * 2
     assert capsys.readouterr().out == (
         "Support data collection enabled. File will be saved to: %s\n" % path) * 2
@@ -80,7 +51,7 @@ def test_connected_snapshot_appended_at_every_call(m, lib, monkeypatch, tmp_path
 
 def test_header_time_has_microseconds_only_when_nonzero(m, lib, monkeypatch, tmp_path):
     connect_fake(m)
-    Dialogs(monkeypatch, str(tmp_path))
+    Dialogs(picked=str(tmp_path)).install(monkeypatch)
     times = iter([real_datetime.datetime(2026, 12, 7, 8, 5, 9), real_datetime.datetime(2026, 12, 7, 8, 5, 9, 1500)])
 
     class Clock:
@@ -96,7 +67,7 @@ def test_header_time_has_microseconds_only_when_nonzero(m, lib, monkeypatch, tmp
 
 
 def test_without_a_connection_the_file_says_so_and_the_call_raises(m, lib, monkeypatch, tmp_path):
-    Dialogs(monkeypatch, str(tmp_path))
+    Dialogs(picked=str(tmp_path)).install(monkeypatch)
     for name in ("VCS_GetPositionProfile", "VCS_GetAllDigitalInputs", "VCS_GetState"):
         lib.results[name] = 0
     lib.error_codes["VCS_GetState"] = 0x10000003
@@ -119,15 +90,15 @@ def test_without_a_connection_the_file_says_so_and_the_call_raises(m, lib, monke
 @pytest.mark.parametrize("chosen_before", [False, True], ids=["never chosen", "chosen before"])
 def test_cancelled_dialog_keeps_collection_on_only_with_a_file(m, lib, monkeypatch, tmp_path, capsys, chosen_before):
     connect_fake(m)
-    dialogs = Dialogs(monkeypatch, str(tmp_path))
+    dialogs = Dialogs(picked=str(tmp_path)).install(monkeypatch)
     if chosen_before:
         m.generateSupportData()
     capsys.readouterr()
     lib.calls.clear()
-    dialogs.answer = ""
+    dialogs.picked = ""
     assert m.generateSupportData() is None
     assert capsys.readouterr().out == "No location for support data selected.\n"
-    assert lib.calls == []
+    expect(lib, [])
     assert m._motor__generateSupportData is chosen_before
     assert m._motor__supportFilePath == (str(tmp_path / FILE) if chosen_before else "")
 
@@ -152,12 +123,13 @@ def test_dialog_that_cannot_open_leaves_collection_off(m, lib, monkeypatch):
     monkeypatch.setattr(vostelmotor, "tk", types.SimpleNamespace(Tk=no_display))
     with pytest.raises(NoDisplay):
         m.generateSupportData()
-    assert m._motor__generateSupportData is False and lib.calls == []
+    assert m._motor__generateSupportData is False
+    expect(lib, [])
 
 
 def test_unwritable_snapshot(m, lib, monkeypatch, tmp_path):
     connect_fake(m)
-    Dialogs(monkeypatch, str(tmp_path / "removed"))
+    Dialogs(picked=str(tmp_path / "removed")).install(monkeypatch)
     with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
         m.generateSupportData()
     assert isinstance(info.value.__context__, FileNotFoundError)
@@ -170,7 +142,7 @@ def test_header_is_written_before_a_snapshot_value_fails(m, lib, monkeypatch, tm
 
     connect_fake(m)
     m._motor__CoeffA = Unprintable()
-    Dialogs(monkeypatch, str(tmp_path))
+    Dialogs(picked=str(tmp_path)).install(monkeypatch)
     with pytest.raises(FileExistsError, match="^Support file not found.$") as info:
         m.generateSupportData()
     assert isinstance(info.value.__context__, RuntimeError)

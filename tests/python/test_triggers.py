@@ -4,7 +4,7 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
+from helpers.library import answer, connect_fake, expect
 
 KEY, NODE = 7, 0
 
@@ -14,11 +14,15 @@ def ref(value):
 
 
 def output3(state, mask, polarity):
-    return ["VCS_DigitalOutputConfiguration", KEY, NODE, 3, 15, state, mask, polarity, ref(0)]
+    return ("VCS_DigitalOutputConfiguration", [KEY, NODE, 3, 15, state, mask, polarity, ref(0)])
 
 
-def recorded(lib):
-    return [[c.name] + c.values() for c in lib.calls]
+def position_compare(key):
+    """Switching the position-compare output on and off again."""
+    return [("VCS_ActivatePositionCompare", [key, NODE, 3, 0, ref(0)]),
+            ("VCS_EnablePositionCompare", [key, NODE, ref(0)]),
+            ("VCS_DisablePositionCompare", [key, NODE, ref(0)]),
+            ("VCS_DeactivatePositionCompare", [key, NODE, 3, ref(0)])]
 
 
 # --- motion trigger -------------------------------------------------------
@@ -29,7 +33,7 @@ def test_reverse_motion_trigger_toggles_level_and_message(m, lib, capsys):
     assert m._motor__revMotionTrigger is True
     m.reverseMotionTrigger()
     assert m._motor__revMotionTrigger is False
-    assert recorded(lib) == [output3(1, 1, 0), output3(1, 1, 1)]
+    expect(lib, [output3(1, 1, 0), output3(1, 1, 1)])
     assert capsys.readouterr().out == "trigger set to 5V while standing\ntrigger set to 5V while moving\n"
 
 
@@ -37,7 +41,7 @@ def test_reverse_motion_trigger_needs_a_connection(m, lib):
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m.reverseMotionTrigger()
     assert m._motor__revMotionTrigger is False
-    assert lib.calls == []
+    expect(lib, [])
 
 
 @pytest.mark.parametrize("reversed_, on, off", [(False, output3(1, 1, 0), output3(0, 1, 0)),
@@ -48,18 +52,17 @@ def test_motion_trigger_levels(m, lib, reversed_, on, off, kind):
     m._motor__revMotionTrigger = reversed_
     m._motor__activateTriggerOutput(kind)
     m._motor__deactivateTriggerOutput(kind)
-    assert recorded(lib) == [on, off]
+    expect(lib, [on, off])
 
 
 def test_dispatchers_by_kind(m, lib):
     connect_fake(m)
     m._motor__activateTriggerOutput(0)
     m._motor__deactivateTriggerOutput(0)
-    assert lib.calls == []
+    expect(lib, [])
     m._motor__activateTriggerOutput(1)
     m._motor__deactivateTriggerOutput(1)
-    assert lib.names() == ["VCS_ActivatePositionCompare", "VCS_EnablePositionCompare",
-                           "VCS_DisablePositionCompare", "VCS_DeactivatePositionCompare"]
+    expect(lib, position_compare(KEY))
 
 
 
@@ -68,16 +71,7 @@ def test_dispatchers_by_kind(m, lib):
 def test_position_trigger_commands_without_a_connection(m, lib):
     m._motor__activatePositionTrigger()
     m._motor__deactivatePositionTrigger()
-    assert recorded(lib) == [["VCS_ActivatePositionCompare", 0, NODE, 3, 0, ref(0)],
-                             ["VCS_EnablePositionCompare", 0, NODE, ref(0)],
-                             ["VCS_DisablePositionCompare", 0, NODE, ref(0)],
-                             ["VCS_DeactivatePositionCompare", 0, NODE, 3, ref(0)]]
-
-
-def profile(lib, pv, pa=0, pb=0):
-    def fill(args):
-        args[2]._obj.value, args[3]._obj.value, args[4]._obj.value = pv, pa, pb
-    lib.fill["VCS_GetPositionProfile"] = fill
+    expect(lib, position_compare(0))
 
 
 def compare_parameters(lib):
@@ -90,9 +84,11 @@ def test_trigger_parameter_worked_example(m, lib, capsys):
     # A = 0 and B = -0.0001 with a negative drive sign: g = 0.0001 nm per step.
     connect_fake(m, A=0.0, B=-0.0001)
     m._motor__wavelengthToMotorposition = lambda wl: 0
-    profile(lib, 300)
+    answer(lib, "VCS_GetPositionProfile", 300, 0, 0)
     m.triggerParameter(0.5)
-    assert compare_parameters(lib) == [1, 2, 2, 5000, 0, 500]
+    compare_parameters(lib)
+    expect(lib, [("VCS_GetPositionProfile", [KEY, NODE, ref(300), ref(0), ref(0), ref(0)]),
+                 ("VCS_SetPositionCompareParameter", [KEY, NODE, 1, 2, 2, 5000, 0, 500, ref(0)])])
     assert m._dutyCycle == pytest.approx(0.1024, rel=1e-15)
     assert capsys.readouterr().out == "trigger interval width is set to 0.50nm\n"
 
@@ -101,7 +97,7 @@ def test_trigger_parameter_slope_at_the_middle_of_the_range(m, lib):
     connect_fake(m, A=1e-8, B=0.0001, lo=770.0, hi=790.0)
     asked = []
     m._motor__wavelengthToMotorposition = lambda wl: asked.append(wl) or 10000
-    profile(lib, 120)
+    answer(lib, "VCS_GetPositionProfile", 120, 0, 0)
     m.triggerParameter(0.25)
     # g = 2 * 1e-8 * 10000 + 0.0001 = 0.0003 nm per step: 833.3 steps cut to 833
     assert asked == [780.0]
@@ -118,14 +114,15 @@ def test_widths_the_interval_cannot_take_are_refused_before_anything_is_sent(m, 
         m.triggerParameter(width)
     assert str(info.value) == ("interval width %r" % width + "nm is " + steps + " steps; the position-compare "
                                "interval takes 1 to 65535 steps (0.0003 to 19.6605nm here)")
-    assert lib.calls == [] and not hasattr(m, "_dutyCycle")
+    expect(lib, [])
+    assert not hasattr(m, "_dutyCycle")
     assert capsys.readouterr().out == ""
 
 
 def test_trigger_parameter_needs_a_connection(m, lib):
     with pytest.raises(ConnectionError, match="^Motor not connected$"):
         m.triggerParameter(0.5)
-    assert lib.calls == []
+    expect(lib, [])
 
 
 def test_width_is_divided_as_python_divides_it(m, lib):

@@ -4,8 +4,7 @@ import ctypes
 
 import pytest
 
-from conftest import connect_fake
-from fake_controller import keep_profile
+from helpers.library import answer, connect_fake, expect, keep_profile
 
 ENCODER = 512
 
@@ -43,13 +42,15 @@ def test_set_sequence_and_values(m, lib, capsys):
     connected(m)
     keep_profile(lib)
     m.setVelocityParameter(0.9, 2, 3.5)
-    assert lib.names() == ["VCS_ActivateProfilePositionMode", "VCS_SetPositionProfile"] + ["VCS_GetPositionProfile"] * 3
     v, a = to_motor(m, 0.9, 2)
     _, b = to_motor(m, 0.9, 3.5)
     assert 0 < v < 4900 and v % 1 and 0 < a < 4900
-    assert written(lib) == [int(v), int(a), int(b)]
     assert all(type(c) is ctypes.c_int32 for c in (m._motor__vMP, m._motor__aMP, m._motor__bMP))
     assert lib.called("VCS_SetPositionProfile")[0].args[2] is m._motor__vMP
+    kept = [("ref", int(v)), ("ref", int(a)), ("ref", int(b)), ("ref", 0)]
+    expect(lib, [("VCS_ActivateProfilePositionMode", [7, 0, ("ref", 0)]),
+                 ("VCS_SetPositionProfile", [7, 0, int(v), int(a), int(b), ("ref", 0)])]
+           + [("VCS_GetPositionProfile", [7, 0] + kept)] * 3)
     back_v, back_a = to_wavelength(m, int(v), int(a))
     _, back_b = to_wavelength(m, int(v), int(b))
     assert capsys.readouterr().out == "changed velocity parameter to {:.2f}nm/s, {:.2f}nm/s^2 and {:.2f}nm/s^2\n".format(
@@ -108,7 +109,7 @@ def test_without_encoder_resolution_the_division_fails_before_writing(m, lib):
     m._motor__pEncoderResolution = ctypes.c_uint32(0)
     with pytest.raises(ZeroDivisionError):
         m.setVelocityParameter(1.0, 1.0, 1.0)
-    assert lib.names() == ["VCS_ActivateProfilePositionMode"]
+    expect(lib, [("VCS_ActivateProfilePositionMode", [7, 0, ("ref", 0)])])
     assert m.currentVelocityWL.value == 1.0
 
 
@@ -121,23 +122,19 @@ def test_undefined_speed_fails_like_int_before_writing(m, lib):
 
 def test_motor_currents(m, lib):
     connected(m)
-
-    def fill(args):
-        for ref, v in zip(args[2:5], (11, 22, 33)):
-            ref._obj.value = v
-
-    lib.fill["VCS_GetDcMotorParameter"] = fill
+    answer(lib, "VCS_GetDcMotorParameter", 11, 22, 33)
     m._motor__DCMotorParameter()
-    get, set_ = lib.calls
-    assert get.name == "VCS_GetDcMotorParameter" and all(type(r._obj) is ctypes.c_short for r in get.args[2:5])
-    assert set_.name == "VCS_SetDcMotorParameter" and set_.values() == [7, 0, 790, 385, 33, ("ref", 0)]
+    assert all(type(r._obj) is ctypes.c_short for r in lib.calls[0].args[2:5])
+    expect(lib, [("VCS_GetDcMotorParameter", [7, 0, ("ref", 11), ("ref", 22), ("ref", 33), ("ref", 0)]),
+                 ("VCS_SetDcMotorParameter", [7, 0, 790, 385, 33, ("ref", 0)])])
 
 
 def test_profile_needs_a_connection(m, lib):
     for call in (lambda: m.setVelocityParameter(1, 1, 1), m.getVelocityParameter, m._motor__DCMotorParameter):
         with pytest.raises(ConnectionError, match="^Motor not connected$"):
             call()
-    assert lib.calls == [] and not hasattr(m, "currentVelocityWL")
+    expect(lib, [])
+    assert not hasattr(m, "currentVelocityWL")
 
 
 # --- parameter report ----------------------------------------------------------
@@ -145,7 +142,8 @@ def test_profile_needs_a_connection(m, lib):
 def test_parameter_report(m, lib):
     connected(m)
     report = m.getMotorParamters()
-    assert len(report) == 11 and lib.calls == []
+    expect(lib, [])
+    assert len(report) == 11
     assert report[:5] == (m._motor__CoeffA, m._motor__CoeffB, m._motor__CoeffC, 770.0, 800.0)
     assert report[5:8] == to_wavelength(m, 0.0, 0.01) + (to_wavelength(m, 0.0, 0.01)[1],)
     assert report[8:11] == to_wavelength(m, 4900.0, 4900.0) + (to_wavelength(m, 4900.0, 4900.0)[1],)
@@ -155,4 +153,4 @@ def test_parameter_report(m, lib):
 def test_parameter_report_before_any_calibration_fails_in_the_conversion(m, lib):
     with pytest.raises(ValueError, match="NaN"):
         m.getMotorParamters()
-    assert lib.calls == []
+    expect(lib, [])

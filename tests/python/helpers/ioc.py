@@ -1,11 +1,10 @@
-"""Runs the IOC inside the test process, on 127.0.0.1 only, beside the
-simulated controller, and gives the tests Channel Access clients for it."""
+"""The IOC inside the test process, on 127.0.0.1 only, beside the simulated
+controller, and what the tests read through their Channel Access clients.
+Needs caproto: a test module importing this is skipped without it."""
 import asyncio
 import math
-import os
 import random
 import socket
-import sys
 import threading
 import time
 
@@ -16,11 +15,7 @@ import caproto  # noqa: E402
 from caproto.asyncio.server import start_server  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD_DIR = os.environ.get("VOSTEL_BUILD_DIR", os.path.join(ROOT, "build", "python"))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
-
+from . import paths  # noqa: E402,F401 (the checkout on sys.path)
 from vostelmotor_ioc.server import GratingMotorIOC  # noqa: E402
 
 LOOPBACK = {
@@ -65,16 +60,6 @@ class _LoopbackSockets:
         return getattr(socket, name)
 
 
-@pytest.fixture
-def epics_env(monkeypatch):
-    """Channel Access on 127.0.0.1 with a port of this test's own."""
-    env = loopback_environment(free_port())
-    for key, value in env.items():
-        monkeypatch.setenv(key, value)
-    keep_clients_on_loopback(monkeypatch.setattr)
-    return env
-
-
 def keep_clients_on_loopback(setattr=setattr):
     """caproto's client registers with a repeater at caproto's local address
     and binds its UDP socket to the wildcard address: keep both on the
@@ -114,54 +99,6 @@ class ServedIoc:
         self.loop.call_soon_threadsafe(self.task.cancel)
         self._thread.join(timeout)
         assert not self._thread.is_alive(), "IOC did not stop within %s s" % timeout
-
-
-@pytest.fixture
-def quiet_caproto():
-    """Only warnings from caproto's loggers (no beacon tracebacks in the output)."""
-    import logging
-    loggers = [logging.getLogger(name) for name in ("caproto", "caproto.ctx", "caproto.ioc", "caproto.bcast.beacon")]
-    levels = [lg.level for lg in loggers]
-    for lg in loggers:
-        lg.setLevel(logging.CRITICAL)
-    yield
-    for lg, level in zip(loggers, levels):
-        lg.setLevel(level)
-
-
-@pytest.fixture
-def serve(sim, epics_env, quiet_caproto, monkeypatch):
-    """serve(prefix, wall_speed=1.0, **options) -> a running IOC on the
-    simulated controller (wall clock, sped up by wall_speed); stopped at the
-    end of the test."""
-    monkeypatch.delenv("DISPLAY", raising=False)  # nothing may need a screen
-    started = []
-
-    def start(prefix="TEST:GRATING:", wall_speed=1.0, **options):
-        sim.use_wall_clock(wall_speed)
-        served = ServedIoc(prefix, **options)
-        started.append(served)
-        return served
-
-    yield start
-    for served in started:
-        served.stop()
-
-
-@pytest.fixture
-def client(epics_env):
-    """client(host_name=None) -> a caproto Context; all disconnected at the end."""
-    contexts = []
-
-    def make(host_name=None):
-        ctx = Context(host_name=host_name)
-        assert ctx.broadcaster.udp_sock.getsockname()[0] == "127.0.0.1"
-        contexts.append(ctx)
-        return ctx
-
-    yield make
-    for ctx in contexts:
-        ctx.disconnect(wait=False)  # its threads end by themselves
 
 
 def pvs(ctx, prefix, *suffixes):

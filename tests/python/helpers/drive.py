@@ -9,7 +9,7 @@ import ctypes
 
 import vostelmotor
 
-HOME_INDEX = 0x2081
+from .library import B_FACTORY, HOME_INDEX, connect_fake
 
 
 class FakeDrive:
@@ -118,3 +118,27 @@ def recovered_by_window(m):
         m._motor__stop = True
 
     return recovery
+
+
+def on_drive(m, lib, monkeypatch, B=B_FACTORY, offset=0, **drive):
+    """`m` connected with a `FakeDrive` (built with `drive`) behind `lib`, the
+    linear model of slope B in place and the pauses recorded:
+    (drive, model, sleeps)."""
+    connect_fake(m, B=B, offset=offset)
+    return FakeDrive(lib, **drive), wire_model(m, B=B), Sleeps(monkeypatch)
+
+
+def position_read(position, handle=7):
+    """The expected VCS_GetPositionIs call that read `position`."""
+    return ("VCS_GetPositionIs", [handle, 0, ("ref", position), ("ref", 0)])
+
+
+def leg(steps, landed, handle=7):
+    """The expected calls of one relative move of `steps` that the drive
+    reports done at the first poll, ending on `landed`: the move, one pass
+    of the supervision (movement state, limit switches) and the position
+    read that stores where it stands."""
+    return [("VCS_MoveToPosition", [handle, 0, steps, 0, 1, ("ref", 0)]),
+            ("VCS_GetMovementState", [handle, 0, ("ref", 1), ("ref", 0)]),
+            ("VCS_GetAllDigitalInputs", [handle, 0, ("ref", 0), ("ref", 0)]),
+            position_read(landed, handle)]

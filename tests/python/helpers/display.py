@@ -10,8 +10,6 @@ import time
 import tkinter
 import types
 
-import pytest
-
 
 _server = []  # one X server per test run: Tk keeps its display connection for the life of the process
 
@@ -44,17 +42,16 @@ def _start_server():
     return ":" + number.decode().strip()
 
 
-@pytest.fixture
-def display(monkeypatch):
-    """A 1920 x 1080 virtual display (Xvfb) as DISPLAY."""
+def virtual_display():
+    """(name, None) for the virtual display, started at the first call, or
+    (None, why) when it cannot be had."""
     if not shutil.which("Xvfb") or not shutil.which("xdotool"):
-        pytest.skip("Xvfb and xdotool are needed for the real window")
+        return None, "Xvfb and xdotool are needed for the real window"
     if not _server:
         _server.append(_start_server())
     if _server[0] is None:
-        pytest.skip("Xvfb did not start")
-    monkeypatch.setenv("DISPLAY", _server[0])
-    return _server[0]
+        return None, "Xvfb did not start"
+    return _server[0], None
 
 
 def xdotool(*args):
