@@ -1,5 +1,7 @@
 #include "module/method_kit.h"
 
+#include <structmember.h>
+
 #include <array>
 #include <memory>
 #include <stdexcept>
@@ -184,6 +186,104 @@ constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_seq
   return {&trampoline<I>...};
 }
 
+// What the class namespace holds for each function: like the standard
+// instancemethod wrapper (the class attribute is the builtin function itself,
+// an instance attribute a bound method, other attributes those of the
+// function), but a method descriptor with vectorcall, so that `obj.name(...)`
+// calls it with obj in front and no bound-method object in between.
+struct MethodSlot {
+  PyObject_HEAD
+  PyObject* func;          // the builtin function, strong
+  vectorcallfunc vectorcall;
+  FastFunction call;       // its trampoline
+};
+
+PyObject* slot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return reinterpret_cast<MethodSlot*>(callable)->call(nullptr, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+}
+
+PyObject* slot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  PyObject* func = reinterpret_cast<MethodSlot*>(self)->func;
+  if (!obj) {
+    Py_INCREF(func);
+    return func;
+  }
+  return PyMethod_New(func, obj);
+}
+
+PyObject* slot_getattro(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyObject* descr = _PyType_Lookup(type, name)) {
+    if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) return get(descr, self, reinterpret_cast<PyObject*>(type));
+    Py_INCREF(descr);
+    return descr;
+  }
+  return PyObject_GetAttr(reinterpret_cast<MethodSlot*>(self)->func, name);
+}
+
+PyObject* slot_doc(PyObject* self, void*) {
+  return PyObject_GetAttrString(reinterpret_cast<MethodSlot*>(self)->func, "__doc__");
+}
+
+PyObject* slot_repr(PyObject* self) {
+  PyObject* func = reinterpret_cast<MethodSlot*>(self)->func;
+  PyObject* name = PyObject_GetAttrString(func, "__name__");
+  if (!name) return nullptr;
+  PyObject* out = PyUnicode_FromFormat("<instancemethod %U at %p>", name, self);
+  Py_DECREF(name);
+  return out;
+}
+
+int slot_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<MethodSlot*>(self)->func);
+  return 0;
+}
+
+int slot_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<MethodSlot*>(self)->func);
+  return 0;
+}
+
+void slot_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  slot_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyMemberDef slot_members[] = {
+    {const_cast<char*>("__func__"), T_OBJECT, offsetof(MethodSlot, func), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef slot_getset[] = {
+    {const_cast<char*>("__doc__"), slot_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject slot_type_object{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyTypeObject* slot_type() {
+  static const bool ready = [] {
+    PyTypeObject& t = slot_type_object;
+    t.tp_name = "vostelmotor.instancemethod";
+    t.tp_basicsize = sizeof(MethodSlot);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_vectorcall_offset = offsetof(MethodSlot, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_descr_get = slot_descr_get;
+    t.tp_getattro = slot_getattro;
+    t.tp_repr = slot_repr;
+    t.tp_traverse = slot_traverse;
+    t.tp_clear = slot_clear;
+    t.tp_dealloc = slot_dealloc;
+    t.tp_members = slot_members;
+    t.tp_getset = slot_getset;
+    return PyType_Ready(&t) == 0;
+  }();
+  if (!ready) throw py::error_already_set();
+  return &slot_type_object;
+}
+
 }  // namespace
 
 std::string mangled(const char* class_name, const char* name) {
@@ -251,8 +351,13 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
     py::object fn =
         py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, owner.ptr(), module().attr(KEY("__name__")).ptr()));
     if (!fn) throw py::error_already_set();
-    py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-    if (!method) throw py::error_already_set();
+    MethodSlot* slot = PyObject_GC_New(MethodSlot, slot_type());
+    if (!slot) throw py::error_already_set();
+    slot->func = fn.release().ptr();
+    slot->vectorcall = slot_vectorcall;
+    slot->call = trampolines[entries().size() - 1];
+    PyObject_GC_Track(slot);
+    py::object method = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(slot));
     ns[py::str(mangled(name, infos[i].name))] = method;
   }
   return type(name, py::make_tuple(object_type), ns);
