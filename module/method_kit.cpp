@@ -58,7 +58,7 @@ std::string quoted_list(const std::vector<std::string>& names) {
 // Binds (self, *positional, **keywords) to the parameters the way a Python
 // function with this signature would, with the same TypeError texts.
 // From 3.10 on, Python names the function by its qualified name.
-Args bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self) {
+void bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self, Args& out) {
   const MethodInfo& info = entry.info;
 #if PY_VERSION_HEX >= 0x030A0000
   const std::string fname = entry.qualname + "()";
@@ -113,10 +113,8 @@ Args bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
     raise(PyExc_TypeError, fname + " missing " + std::to_string(missing.size()) + " required positional argument" +
                                (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
   self = bound[0];
-  Args out;
   for (size_t i = 1; i < nparams; ++i) out.push_back(bound[i]);
   if (info.star_args) out.push_back(rest);
-  return out;
 }
 
 // Positional arguments only, as many as the signature takes: bound straight
@@ -141,36 +139,34 @@ bool bind_fast(const Entry& entry, PyObject* const* args, size_t nargs, PyObject
   return true;
 }
 
-Args bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, py::object& self) {
+void bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, py::object& self,
+               Args& out) {
   py::tuple positional(nargs);
   for (size_t i = 0; i < nargs; ++i) positional[i] = py::reinterpret_borrow<py::object>(args[i]);
   py::dict keywords;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i)
     keywords[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[nargs + i]);
-  return bind(entry, positional.ptr(), nkw ? keywords.ptr() : nullptr, self);
+  bind(entry, positional.ptr(), nkw ? keywords.ptr() : nullptr, self, out);
 }
-
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 constexpr size_t kMaxMethods = 64;
 const Entry* g_table[kMaxMethods];  // the entry of each trampoline, set by build_class
 
+// The entry of function I, called with self first: as the builtin function's
+// METH_FASTCALL | METH_KEYWORDS body (nargs without flags) and as the vectorcall
+// of its slot in the class (nargs possibly with PY_VECTORCALL_ARGUMENTS_OFFSET).
 template <size_t I>
-PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Entry& entry = *g_table[I];
   size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
   try {
-    py::object result;
     Args bound;
-    if (bind_fast(entry, args, nargs, kwnames, bound)) {
-      result = entry.info.impl(args[0], bound);
-    } else {
-      py::object self;
-      bound = bind_slow(entry, args, nargs, kwnames, self);
-      result = entry.info.impl(self, bound);
-    }
-    return result.release().ptr();
+    if (bind_fast(entry, args, nargs, kwnames, bound)) return entry.info.impl(args[0], bound).release().ptr();
+    py::object self;
+    Args slow;
+    bind_slow(entry, args, nargs, kwnames, self, slow);
+    return entry.info.impl(self, slow).release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
@@ -182,7 +178,7 @@ PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 }
 
 template <size_t... I>
-constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
+constexpr std::array<vectorcallfunc, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
   return {&trampoline<I>...};
 }
 
@@ -194,13 +190,8 @@ constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_seq
 struct MethodSlot {
   PyObject_HEAD
   PyObject* func;          // the builtin function, strong
-  vectorcallfunc vectorcall;
-  FastFunction call;       // its trampoline
+  vectorcallfunc vectorcall;  // the function's trampoline
 };
-
-PyObject* slot_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return reinterpret_cast<MethodSlot*>(callable)->call(nullptr, args, static_cast<Py_ssize_t>(nargsf), kwnames);
-}
 
 PyObject* slot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   PyObject* func = reinterpret_cast<MethodSlot*>(self)->func;
@@ -354,8 +345,7 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
     MethodSlot* slot = PyObject_GC_New(MethodSlot, slot_type());
     if (!slot) throw py::error_already_set();
     slot->func = fn.release().ptr();
-    slot->vectorcall = slot_vectorcall;
-    slot->call = trampolines[entries().size() - 1];
+    slot->vectorcall = trampolines[entries().size() - 1];
     PyObject_GC_Track(slot);
     py::object method = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(slot));
     ns[py::str(mangled(name, infos[i].name))] = method;
