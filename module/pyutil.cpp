@@ -67,7 +67,7 @@ void raise_in_context(py::error_already_set& caught, PyObject* type, const std::
 }
 
 void require_connection(py::handle self) {
-  if (!truthy(py::getattr(self, KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
+  if (!truthy(instance_attr(self, KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
 }
 
 unsigned long long& failed_commands() {

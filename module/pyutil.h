@@ -67,6 +67,25 @@ py::object to_object(T&& value) {
   }
 }
 
+// obj.<name>, looked up now, as getattr looks it up. Where getattr would
+// end in the instance's __dict__ (plain attribute access, no class attribute
+// of that name), the entry is taken from there directly; every other case is
+// getattr itself.
+inline py::object instance_attr(py::handle obj, py::handle name) {
+#if PY_VERSION_HEX < 0x030D0000
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name.ptr())) {
+    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
+    if (dict && *dict) {
+      PyObject* value = PyDict_GetItemWithError(*dict, name.ptr());  // borrowed
+      if (value) return py::reinterpret_borrow<py::object>(value);
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
+  }
+#endif
+  return py::getattr(obj, name);
+}
+
 // stack[0].<name>(stack[1], ..., stack[n-1]): the general call behind
 // call_method, in pyutil.cpp.
 PyObject* call_on(PyObject** stack, std::size_t n, PyObject* name);
@@ -134,9 +153,9 @@ py::object byref(py::handle obj);
 // Give it the command's name as KEY("VCS_...").
 template <typename... T>
 py::object command(py::handle self, py::handle name, T&&... args) {
-  return call_method(self, KEY("_motor__dllCall"), name, py::getattr(self, KEY("_motor__keyhandle")),
-                     py::getattr(self, KEY("_motor__NodeId")), std::forward<T>(args)...,
-                     byref(py::getattr(self, KEY("_motor__pErrorCode"))));
+  return call_method(self, KEY("_motor__dllCall"), name, instance_attr(self, KEY("_motor__keyhandle")),
+                     instance_attr(self, KEY("_motor__NodeId")), std::forward<T>(args)...,
+                     byref(instance_attr(self, KEY("_motor__pErrorCode"))));
 }
 
 // The same with a name that is not a literal (a str is built per call).

@@ -4,14 +4,14 @@
 
 namespace vostel {
 
-py::object getMoving(py::handle self, Args&) { return py::getattr(self, KEY("_motor__moving")); }
+py::object getMoving(py::handle self, Args&) { return instance_attr(self, KEY("_motor__moving")); }
 
 py::object getWavelength(py::handle self, Args&) {
   require_connection(self);
   py::object currentPos = long32();
   command(self, KEY("VCS_GetPositionIs"), byref(currentPos));
   return call_method(self, KEY("_motor__motorpositionToWavelength"),
-                     py::getattr(currentPos, KEY("value")) + py::getattr(self, KEY("_motor__offset")));
+                     py::getattr(currentPos, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
 py::object getCurrent(py::handle self, Args&) {

@@ -23,7 +23,7 @@ py::object moveSteps(py::handle self, Args& a) {
   // leaves the trigger outputs as they were.
   unsigned long long failures = failed_commands();
   py::object move =
-      py::object(py::getattr(self, KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
+      py::object(instance_attr(self, KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
   if (failed_commands() != failures)
     raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
   long long start = 0;
@@ -36,7 +36,7 @@ py::object moveSteps(py::handle self, Args& a) {
   }
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
   bool ran_out =
-      py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(py::getattr(self, KEY("_motor__stop")));
+      py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(instance_attr(self, KEY("_motor__stop")));
   if (ran_out && planned) require_landed(self, scope, start + move.cast<long long>());
   // After a limit switch the connection is closed and the store raises
   // "Motor not connected", as it always did.
@@ -49,7 +49,7 @@ py::object moveSteps(py::handle self, Args& a) {
     leave_safe(self, trigger);
     raise(PyExc_ConnectionError, "the position reached could not be written to the controller");
   }
-  note_reached(self, py::getattr(PositionIs, KEY("value")) + py::getattr(self, KEY("_motor__offset")));
+  note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
   self.attr(KEY("_motor__stop")) = py::bool_(false);
   print_arrival(self);
   return stored_wavelength(self);

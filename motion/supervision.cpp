@@ -33,7 +33,7 @@ void read_and_store_position(py::handle self, py::handle PositionIs) {
   require_ok(store_position(self, PositionIs),
              "the position reached could not be written to the controller: "
              "the stored position is wrong until a move or a calibration stores it");
-  note_reached(self, py::getattr(PositionIs, KEY("value")) + py::getattr(self, KEY("_motor__offset")));
+  note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
 void write_sample(py::handle self, py::handle PositionIs) {
@@ -55,7 +55,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   py::object pTargetReached = bool32();
   self.attr(KEY("_motor__moving")) = py::bool_(true);
   try {
-    while (!truthy(pTargetReached.attr(KEY("value"))) && !truthy(py::getattr(self, KEY("_motor__stop")))) {
+    while (!truthy(pTargetReached.attr(KEY("value"))) && !truthy(instance_attr(self, KEY("_motor__stop")))) {
       unanswered = py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0))
                        ? unanswered + 1
                        : 0;
@@ -71,7 +71,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
       }
       command(self, KEY("VCS_GetPositionIs"), byref(PositionIs));
       ++seccounter;
-      if (seccounter % kSamplesEvery == 0 && truthy(py::getattr(self, KEY("_motor__generateSupportData"))))
+      if (seccounter % kSamplesEvery == 0 && truthy(instance_attr(self, KEY("_motor__generateSupportData"))))
         write_sample(self, PositionIs);
     }
     unsigned long long failures = failed_commands();
@@ -80,7 +80,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
     if (truthy(pLimitSwitch.attr(KEY("value")))) return py::none();
     if (failed_commands() != failures)
       raise(PyExc_ConnectionError, "the trigger output could not be switched off after the move");
-    if (truthy(py::getattr(self, KEY("_motor__stop")))) stop_drive(self);
+    if (truthy(instance_attr(self, KEY("_motor__stop")))) stop_drive(self);
     read_and_store_position(self, PositionIs);
   } catch (py::error_already_set&) {
     leave_safe(self, trigger);

@@ -47,11 +47,11 @@ py::object HomePosition(py::handle self, Args&) {
 }
 
 py::object calculateOffset(py::handle self, Args&) {
-  command(self, KEY("VCS_GetPositionIs"), byref(py::getattr(self, KEY("_motor__pPositionIs"))));
+  command(self, KEY("VCS_GetPositionIs"), byref(instance_attr(self, KEY("_motor__pPositionIs"))));
   py::object homeP = cell(KEY("c_int"));
   call_method(self, KEY("_motor__GetIndexValue"), kHomeIndex, 0, homeP);
   self.attr(KEY("_motor__offset")) =
-      homeP.attr(KEY("value")) - py::getattr(self, KEY("_motor__pPositionIs")).attr(KEY("value"));
+      homeP.attr(KEY("value")) - instance_attr(self, KEY("_motor__pPositionIs")).attr(KEY("value"));
   return py::none();
 }
 
