@@ -80,37 +80,9 @@ def close_move(self):
             del running[id(self)]
 
 
-def require_connection(self):
-    if not self._motor__connection:
-        raise ConnectionError("Motor not connected")
-
-
-def require_finite_wavelength(wavelength):
-    try:
-        value = float(wavelength)
-    except OverflowError:
-        return
-    if not math.isfinite(value):
-        raise ValueError("wavelength must be a finite number of nm, not %r" % (wavelength,))
-
-
-def require_trigger_kind(trigger):
-    if not (trigger == 0 or trigger == 1 or trigger == 2):
-        raise ValueError("trigger must be 0 (none), 1 (position compare) or 2 (motion trigger), not %r" % (trigger,))
-
-
-def require_ok(result, text):
-    if result == 0:
-        raise ConnectionError(text)
-
-
 def command(self, name, *args):
     return self._motor__dllCall(name, self._motor__keyhandle, self._motor__NodeId, *args,
                                 ct.byref(self._motor__pErrorCode))
-
-
-def configure_output3(self, state, mask, polarity):
-    command(self, "VCS_DigitalOutputConfiguration", 3, 15, state, mask, polarity)
 
 
 def enable_drive(self):
@@ -188,19 +160,24 @@ class motor:
         return result
 
     def __HomePosition(self):
-        require_connection(self)
+        if not self.__connection:
+            raise ConnectionError("Motor not connected")
         pData = ct.c_int()
         pNbOfBytesRead = ct.c_int()
-        if command(self, "VCS_GetObject", HOME, 0, ct.byref(pData), 4, ct.byref(pNbOfBytesRead)) != 0:
+        if self.__dllCall("VCS_GetObject", self.__keyhandle, self.__NodeId,
+                          HOME, 0, ct.byref(pData), 4, ct.byref(pNbOfBytesRead), ct.byref(self.__pErrorCode)) != 0:
             r = mine(self)
             if r is not None:
                 r.home = int(pData.value)
         return pData
 
     def __SetIndexValue(self, ObjectIndex, ObjectSubIndex, Value):
-        require_connection(self)
+        if not self.__connection:
+            raise ConnectionError("Motor not connected")
         pNbOfBytes = ct.c_int()
-        return command(self, "VCS_SetObject", ObjectIndex, ObjectSubIndex, ct.byref(Value), 4, ct.byref(pNbOfBytes))
+        return self.__dllCall("VCS_SetObject", self.__keyhandle, self.__NodeId,
+                              ObjectIndex, ObjectSubIndex, ct.byref(Value), 4, ct.byref(pNbOfBytes),
+                              ct.byref(self.__pErrorCode))
 
     def __motorpositionToWavelength(self, Motorposition):
         A, B, C = self.__CoeffA, self.__CoeffB, self.__CoeffC
@@ -243,13 +220,17 @@ class motor:
 
     def __activateTriggerOutput(self, triggerkind):
         if triggerkind == 2:
-            configure_output3(self, 1, 1, int(self.__revMotionTrigger))
+            self.__dllCall("VCS_DigitalOutputConfiguration", self.__keyhandle, self.__NodeId,
+                           3, 15, 1, 1, int(self.__revMotionTrigger),
+                           ct.byref(self.__pErrorCode))
         if triggerkind == 1:
             self.__activatePositionTrigger()
 
     def __deactivateTriggerOutput(self, triggerkind):
         if triggerkind == 2:
-            configure_output3(self, 1 if self.__revMotionTrigger else 0, 1, 0)
+            self.__dllCall("VCS_DigitalOutputConfiguration", self.__keyhandle, self.__NodeId,
+                           3, 15, 1 if self.__revMotionTrigger else 0, 1, 0,
+                           ct.byref(self.__pErrorCode))
         if triggerkind == 1:
             self.__deactivatePositionTrigger()
 
@@ -261,16 +242,19 @@ class motor:
         self.__moving = True
         try:
             while not pTargetReached.value and not self.__stop:
-                unanswered = unanswered + 1 if command(self, "VCS_GetMovementState", ct.byref(pTargetReached)) == 0 \
-                    else 0
+                answered = self.__dllCall("VCS_GetMovementState", self.__keyhandle, self.__NodeId,
+                                          ct.byref(pTargetReached), ct.byref(self.__pErrorCode))
+                unanswered = unanswered + 1 if answered == 0 else 0
                 if unanswered == NO_ANSWER_POLLS:
                     raise ConnectionError("the controller did not answer for 3 s")
                 sleep(0.1)
-                command(self, "VCS_GetAllDigitalInputs", ct.byref(pLimitSwitch))
+                self.__dllCall("VCS_GetAllDigitalInputs", self.__keyhandle, self.__NodeId,
+                               ct.byref(pLimitSwitch), ct.byref(self.__pErrorCode))
                 if pLimitSwitch.value:
                     self.__limitSwitch()
                     break
-                command(self, "VCS_GetPositionIs", ct.byref(PositionIs))
+                self.__dllCall("VCS_GetPositionIs", self.__keyhandle, self.__NodeId,
+                               ct.byref(PositionIs), ct.byref(self.__pErrorCode))
                 seccounter += 1
                 if seccounter % 10 == 0 and self.__generateSupportData:
                     raise RuntimeError("support data are not measured")
@@ -283,9 +267,11 @@ class motor:
                 raise ConnectionError("the trigger output could not be switched off after the move")
             if self.__stop:
                 raise RuntimeError("stops are not measured")
-            require_ok(command(self, "VCS_GetPositionIs", ct.byref(PositionIs)),
-                       "the position reached could not be read")
-            require_ok(store_position(self, PositionIs), "the position reached could not be written")
+            if self.__dllCall("VCS_GetPositionIs", self.__keyhandle, self.__NodeId,
+                              ct.byref(PositionIs), ct.byref(self.__pErrorCode)) == 0:
+                raise ConnectionError("the position reached could not be read")
+            if store_position(self, PositionIs) == 0:
+                raise ConnectionError("the position reached could not be written")
             note_reached(self, PositionIs.value + self.__offset)
         except BaseException:
             leave_safe(self, trigger)
@@ -296,23 +282,29 @@ class motor:
         return self.__moving
 
     def getWavelength(self):
-        require_connection(self)
+        if not self.__connection:
+            raise ConnectionError("Motor not connected")
         currentPos = long32()
-        command(self, "VCS_GetPositionIs", ct.byref(currentPos))
+        self.__dllCall("VCS_GetPositionIs", self.__keyhandle, self.__NodeId,
+                       ct.byref(currentPos), ct.byref(self.__pErrorCode))
         return self.__motorpositionToWavelength(currentPos.value + self.__offset)
 
     def getCurrent(self):
         current = ct.c_short()
-        command(self, "VCS_GetCurrentIs", ct.byref(current))
+        self.__dllCall("VCS_GetCurrentIs", self.__keyhandle, self.__NodeId,
+                       ct.byref(current), ct.byref(self.__pErrorCode))
         return current.value
 
     def moveSteps(self, steps, trigger=0):
         scope = open_move(self)
         try:
-            require_connection(self)
+            if not self.__connection:
+                raise ConnectionError("Motor not connected")
             if not (steps <= 5000 and steps >= -5000):
                 raise ValueError("number of given steps out of range")
-            require_trigger_kind(trigger)
+            if not (trigger == 0 or trigger == 1 or trigger == 2):
+                raise ValueError("trigger must be 0 (none), 1 (position compare) or 2 (motion trigger), not %r"
+                                 % (trigger,))
             pLimitSwitch = ct.c_short(0)
             PositionIs = long32()
             failures = failed[0]
@@ -321,14 +313,16 @@ class motor:
                 raise ConnectionError("the stored position could not be read: the move was not started")
             start = scope.home
             self.__activateTriggerOutput(trigger)
-            if command(self, "VCS_MoveToPosition", move, 0, 1) == 0:
+            if self.__dllCall("VCS_MoveToPosition", self.__keyhandle, self.__NodeId,
+                              move, 0, 1, ct.byref(self.__pErrorCode)) == 0:
                 leave_safe(self, trigger)
                 raise ConnectionError("the controller refused the move")
             self.__waittillmovementdone(trigger, pLimitSwitch)
             ran_out = pLimitSwitch.value == 0 and not self.__stop
             if ran_out and start is not None:
                 require_landed(self, scope, start + int(move))
-            read = command(self, "VCS_GetPositionIs", ct.byref(PositionIs)) != 0
+            read = self.__dllCall("VCS_GetPositionIs", self.__keyhandle, self.__NodeId,
+                                  ct.byref(PositionIs), ct.byref(self.__pErrorCode)) != 0
             if not read and pLimitSwitch.value == 0:
                 leave_safe(self, trigger)
                 raise ConnectionError("the position reached could not be read")
@@ -345,15 +339,24 @@ class motor:
     def moveToWavelength(self, wavelength, highPrecision=0, trigger=0):
         scope = open_move(self)
         try:
-            require_connection(self)
-            require_finite_wavelength(wavelength)
-            require_trigger_kind(trigger)
+            if not self.__connection:
+                raise ConnectionError("Motor not connected")
+            try:
+                finite = math.isfinite(float(wavelength))
+            except OverflowError:
+                finite = True
+            if not finite:
+                raise ValueError("wavelength must be a finite number of nm, not %r" % (wavelength,))
+            if not (trigger == 0 or trigger == 1 or trigger == 2):
+                raise ValueError("trigger must be 0 (none), 1 (position compare) or 2 (motion trigger), not %r"
+                                 % (trigger,))
             precise = bool(highPrecision)
             wavelength = self.__wlSafetyCheck(wavelength)
             pLimitSwitch = ct.c_short(0)
             TP = self.__wavelengthToMotorposition(wavelength)
             if trigger != 2 and self.__revMotionTrigger:
-                configure_output3(self, 0, 0, 0)
+                self.__dllCall("VCS_DigitalOutputConfiguration", self.__keyhandle, self.__NodeId, 3, 15, 0, 0, 0,
+                           ct.byref(self.__pErrorCode))
             self.__activateTriggerOutput(trigger)
             failures = failed[0]
             AP = self.__HomePosition()
@@ -364,7 +367,8 @@ class motor:
             ballScrew = self.__BallScrew
             if ballScrew * Steps < 0 and precise:
                 Steps = Steps - 3000 if ballScrew > 0 else Steps + 10000
-            if command(self, "VCS_MoveToPosition", Steps, 0, 1) == 0:
+            if self.__dllCall("VCS_MoveToPosition", self.__keyhandle, self.__NodeId,
+                              Steps, 0, 1, ct.byref(self.__pErrorCode)) == 0:
                 leave_safe(self, trigger)
                 raise ConnectionError("the controller refused the move")
             self.__waittillmovementdone(trigger, pLimitSwitch)
