@@ -188,8 +188,8 @@ constexpr std::array<vectorcallfunc, sizeof...(I)> make_trampolines(std::index_s
 // function), but a method descriptor with vectorcall, so that `obj.name(...)`
 // calls it with obj in front and no bound-method object in between.
 struct MethodSlot {
-  PyObject_HEAD
-  PyObject* func;          // the builtin function, strong
+  PyObject ob_base;           // PyObject_HEAD
+  PyObject* func;             // the builtin function, strong
   vectorcallfunc vectorcall;  // the function's trampoline
 };
 

@@ -143,7 +143,7 @@ void require_landed(py::handle self, const MoveScope& scope, long long target) {
 
 py::object stored_wavelength(py::handle self) {
   unsigned long long failures = failed_commands();
-  py::object stored = py::object(call_method(self, KEY("_motor__HomePosition"))).attr(KEY("value"));
+  py::object stored = py::getattr(call_method(self, KEY("_motor__HomePosition")), KEY("value"));
   if (failed_commands() != failures) {
     // The read-back failed: the position this move stored is known.
     Running* r = mine(self);
@@ -181,7 +181,8 @@ void configure_output3(py::handle self, py::object state, py::object mask, py::o
 
 py::object middle_position(py::handle self) {
   // (max + min) / 2 with the interpreter's rules for the numbers held.
-  py::object maxWl = instance_attr(self, KEY("_motor__maxWavelength")), minWl = instance_attr(self, KEY("_motor__minWavelength"));
+  py::object maxWl = instance_attr(self, KEY("_motor__maxWavelength")),
+             minWl = instance_attr(self, KEY("_motor__minWavelength"));
   core::Number nMax = 0, nMin = 0, centre = core::Number::failed();
   if (as_number(maxWl, nMax) && as_number(minWl, nMin)) centre = core::centre_of(nMax, nMin);
   py::object xWL =

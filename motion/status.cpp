@@ -17,7 +17,7 @@ py::object getWavelength(py::handle self, Args&) {
 py::object getCurrent(py::handle self, Args&) {
   py::object current = cell(KEY("c_short"));
   command(self, KEY("VCS_GetCurrentIs"), byref(current));
-  return current.attr(KEY("value"));
+  return py::getattr(current, KEY("value"));
 }
 
 }  // namespace vostel

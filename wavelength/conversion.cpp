@@ -9,7 +9,9 @@ namespace vostel {
 
 namespace {
 
-py::object home_position(py::handle self) { return call_method(self, KEY("_motor__HomePosition")).attr(KEY("value")); }
+py::object home_position(py::handle self) {
+  return py::getattr(call_method(self, KEY("_motor__HomePosition")), KEY("value"));
+}
 
 py::object position_of(py::handle self, py::handle wavelength) {
   return call_method(self, KEY("_motor__wavelengthToMotorposition"), wavelength);
