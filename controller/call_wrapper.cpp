@@ -11,7 +11,7 @@ py::object dllCall(py::handle self, Args& a) {
   py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
   // The command is looked up on the library at every call; the argument
   // tuple goes to it as it came.
-  py::object func = py::getattr(self.attr(KEY("eposdll")), funcName);
+  py::object func = py::getattr(instance_attr(self, KEY("eposdll")), funcName);
   PyObject* raw = PyObject_Call(func.ptr(), args.ptr(), nullptr);
   if (!raw) throw py::error_already_set();
   py::object result = py::reinterpret_steal<py::object>(raw);
@@ -26,12 +26,12 @@ py::object dllCall(py::handle self, Args& a) {
   const int buffer_size = 255;
   py::object ct = modattr(KEY("ct"));
   py::object pErrorInfo = call_method(ct, KEY("create_string_buffer"), buffer_size);
-  call_method(self.attr(KEY("eposdll")), KEY("VCS_GetErrorInfo"), errorCode, pErrorInfo,
+  call_method(instance_attr(self, KEY("eposdll")), KEY("VCS_GetErrorInfo"), errorCode, pErrorInfo,
               call_method(ct, KEY("c_ushort"), buffer_size));
   py::object error_msg = call_method(pErrorInfo.attr(KEY("value")), KEY("decode"), "utf-8");
   say(py::str(funcName) + py::str(" failed with Code ") + py::str(errorCode) + py::str(": ") + py::str(error_msg));
 
-  if (truthy(self.attr(KEY("_motor__generateSupportData")))) {
+  if (truthy(instance_attr(self, KEY("_motor__generateSupportData")))) {
     py::object simple = ct.attr(KEY("_SimpleCData"));
     py::list parts;
     for (size_t i = 0; i + 1 < py::len(args); ++i) {

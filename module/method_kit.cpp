@@ -1,5 +1,7 @@
 #include "module/method_kit.h"
 
+#include <structmember.h>
+
 #include <array>
 #include <memory>
 #include <stdexcept>
@@ -56,7 +58,7 @@ std::string quoted_list(const std::vector<std::string>& names) {
 // Binds (self, *positional, **keywords) to the parameters the way a Python
 // function with this signature would, with the same TypeError texts.
 // From 3.10 on, Python names the function by its qualified name.
-Args bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self) {
+void bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self, Args& out) {
   const MethodInfo& info = entry.info;
 #if PY_VERSION_HEX >= 0x030A0000
   const std::string fname = entry.qualname + "()";
@@ -111,10 +113,8 @@ Args bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
     raise(PyExc_TypeError, fname + " missing " + std::to_string(missing.size()) + " required positional argument" +
                                (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
   self = bound[0];
-  Args out;
   for (size_t i = 1; i < nparams; ++i) out.push_back(bound[i]);
   if (info.star_args) out.push_back(rest);
-  return out;
 }
 
 // Positional arguments only, as many as the signature takes: bound straight
@@ -139,36 +139,34 @@ bool bind_fast(const Entry& entry, PyObject* const* args, size_t nargs, PyObject
   return true;
 }
 
-Args bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, py::object& self) {
+void bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, py::object& self,
+               Args& out) {
   py::tuple positional(nargs);
   for (size_t i = 0; i < nargs; ++i) positional[i] = py::reinterpret_borrow<py::object>(args[i]);
   py::dict keywords;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i)
     keywords[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[nargs + i]);
-  return bind(entry, positional.ptr(), nkw ? keywords.ptr() : nullptr, self);
+  bind(entry, positional.ptr(), nkw ? keywords.ptr() : nullptr, self, out);
 }
-
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 constexpr size_t kMaxMethods = 64;
 const Entry* g_table[kMaxMethods];  // the entry of each trampoline, set by build_class
 
+// The entry of function I, called with self first: as the builtin function's
+// METH_FASTCALL | METH_KEYWORDS body (nargs without flags) and as the vectorcall
+// of its slot in the class (nargs possibly with PY_VECTORCALL_ARGUMENTS_OFFSET).
 template <size_t I>
-PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const Entry& entry = *g_table[I];
   size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
   try {
-    py::object result;
     Args bound;
-    if (bind_fast(entry, args, nargs, kwnames, bound)) {
-      result = entry.info.impl(args[0], bound);
-    } else {
-      py::object self;
-      bound = bind_slow(entry, args, nargs, kwnames, self);
-      result = entry.info.impl(self, bound);
-    }
-    return result.release().ptr();
+    if (bind_fast(entry, args, nargs, kwnames, bound)) return entry.info.impl(args[0], bound).release().ptr();
+    py::object self;
+    Args slow;
+    bind_slow(entry, args, nargs, kwnames, self, slow);
+    return entry.info.impl(self, slow).release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
@@ -180,8 +178,101 @@ PyObject* trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 }
 
 template <size_t... I>
-constexpr std::array<FastFunction, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
+constexpr std::array<vectorcallfunc, sizeof...(I)> make_trampolines(std::index_sequence<I...>) {
   return {&trampoline<I>...};
+}
+
+// What the class namespace holds for each function: like the standard
+// instancemethod wrapper (the class attribute is the builtin function itself,
+// an instance attribute a bound method, other attributes those of the
+// function), but a method descriptor with vectorcall, so that `obj.name(...)`
+// calls it with obj in front and no bound-method object in between.
+struct MethodSlot {
+  PyObject ob_base;           // PyObject_HEAD
+  PyObject* func;             // the builtin function, strong
+  vectorcallfunc vectorcall;  // the function's trampoline
+};
+
+PyObject* slot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  PyObject* func = reinterpret_cast<MethodSlot*>(self)->func;
+  if (!obj) {
+    Py_INCREF(func);
+    return func;
+  }
+  return PyMethod_New(func, obj);
+}
+
+PyObject* slot_getattro(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyObject* descr = _PyType_Lookup(type, name)) {
+    if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) return get(descr, self, reinterpret_cast<PyObject*>(type));
+    Py_INCREF(descr);
+    return descr;
+  }
+  return PyObject_GetAttr(reinterpret_cast<MethodSlot*>(self)->func, name);
+}
+
+PyObject* slot_doc(PyObject* self, void*) {
+  return PyObject_GetAttrString(reinterpret_cast<MethodSlot*>(self)->func, "__doc__");
+}
+
+PyObject* slot_repr(PyObject* self) {
+  PyObject* func = reinterpret_cast<MethodSlot*>(self)->func;
+  PyObject* name = PyObject_GetAttrString(func, "__name__");
+  if (!name) return nullptr;
+  PyObject* out = PyUnicode_FromFormat("<instancemethod %U at %p>", name, self);
+  Py_DECREF(name);
+  return out;
+}
+
+int slot_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<MethodSlot*>(self)->func);
+  return 0;
+}
+
+int slot_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<MethodSlot*>(self)->func);
+  return 0;
+}
+
+void slot_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  slot_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyMemberDef slot_members[] = {
+    {const_cast<char*>("__func__"), T_OBJECT, offsetof(MethodSlot, func), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef slot_getset[] = {
+    {const_cast<char*>("__doc__"), slot_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject slot_type_object{PyVarObject_HEAD_INIT(nullptr, 0)};
+
+PyTypeObject* slot_type() {
+  static const bool ready = [] {
+    PyTypeObject& t = slot_type_object;
+    t.tp_name = "vostelmotor.instancemethod";
+    t.tp_basicsize = sizeof(MethodSlot);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_vectorcall_offset = offsetof(MethodSlot, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_descr_get = slot_descr_get;
+    t.tp_getattro = slot_getattro;
+    t.tp_repr = slot_repr;
+    t.tp_traverse = slot_traverse;
+    t.tp_clear = slot_clear;
+    t.tp_dealloc = slot_dealloc;
+    t.tp_members = slot_members;
+    t.tp_getset = slot_getset;
+    return PyType_Ready(&t) == 0;
+  }();
+  if (!ready) throw py::error_already_set();
+  return &slot_type_object;
 }
 
 }  // namespace
@@ -251,8 +342,12 @@ py::object build_class(const char* name, const std::vector<MethodInfo>& infos) {
     py::object fn =
         py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, owner.ptr(), module().attr(KEY("__name__")).ptr()));
     if (!fn) throw py::error_already_set();
-    py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-    if (!method) throw py::error_already_set();
+    MethodSlot* slot = PyObject_GC_New(MethodSlot, slot_type());
+    if (!slot) throw py::error_already_set();
+    slot->func = fn.release().ptr();
+    slot->vectorcall = trampolines[entries().size() - 1];
+    PyObject_GC_Track(slot);
+    py::object method = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(slot));
     ns[py::str(mangled(name, infos[i].name))] = method;
   }
   return type(name, py::make_tuple(object_type), ns);

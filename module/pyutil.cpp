@@ -33,30 +33,6 @@ py::object modattr(const char* name) { return modattr(py::str(name)); }
 
 namespace {
 
-// The class's own C++ function that self.<name> reaches (not shadowed on the
-// instance, no custom attribute access), or nullptr.
-PyObject* own_function(PyObject* self, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-  PyObject* descr = _PyType_Lookup(type, name);  // borrowed
-  if (!descr || Py_TYPE(descr) != &PyInstanceMethod_Type) return nullptr;
-  PyObject* fn = PyInstanceMethod_GET_FUNCTION(descr);
-  if (!PyCFunction_Check(fn) || PyCFunction_GET_FLAGS(fn) != (METH_FASTCALL | METH_KEYWORDS)) return nullptr;
-  // A non-data descriptor is shadowed by an entry in the instance's __dict__.
-  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-  if (!dict) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  PyObject* shadow = PyDict_GetItemWithError(dict, name);
-  Py_DECREF(dict);
-  if (shadow || PyErr_Occurred()) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  return fn;
-}
-
 bool is_dunder(PyObject* name) {
   return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
 }
@@ -65,7 +41,6 @@ bool is_dunder(PyObject* name) {
 
 PyObject* call_on(PyObject** stack, std::size_t n, PyObject* name) {
   PyObject* receiver = stack[0];
-  if (PyObject* fn = own_function(receiver, name)) return PyObject_Vectorcall(fn, stack, n, nullptr);
   // A plain module's attribute is the entry of its namespace (the module type
   // defines only dunder names).
   if (PyModule_CheckExact(receiver) && !is_dunder(name)) {
@@ -92,7 +67,7 @@ void raise_in_context(py::error_already_set& caught, PyObject* type, const std::
 }
 
 void require_connection(py::handle self) {
-  if (!truthy(self.attr(KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
+  if (!truthy(instance_attr(self, KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
 }
 
 unsigned long long& failed_commands() {

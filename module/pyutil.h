@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -31,16 +32,25 @@ namespace py = pybind11;
 namespace vostel {
 
 // The bound arguments of one call (without self), in declaration order; a
-// fixed array, so binding allocates nothing.
+// fixed array, so binding allocates nothing, and only the slots filled are
+// ever touched.
 class Args {
  public:
   static constexpr std::size_t kCapacity = 8;
+  Args() {}
+  ~Args() {
+    for (std::size_t i = 0; i < size_; ++i) values_[i].~object();
+  }
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
   py::object& operator[](std::size_t i) { return values_[i]; }
   std::size_t size() const { return size_; }
-  void push_back(py::object value) { values_[size_++] = std::move(value); }
+  void push_back(py::object value) { new (&values_[size_++]) py::object(std::move(value)); }
 
  private:
-  std::array<py::object, kCapacity> values_;
+  union {
+    py::object values_[kCapacity];
+  };
   std::size_t size_ = 0;
 };
 
@@ -55,6 +65,25 @@ py::object to_object(T&& value) {
     return py::reinterpret_steal<py::object>(py::detail::make_caster<T>::cast(
         std::forward<T>(value), py::return_value_policy::automatic_reference, nullptr));
   }
+}
+
+// obj.<name>, looked up now, as getattr looks it up. Where getattr would
+// end in the instance's __dict__ (plain attribute access, no class attribute
+// of that name), the entry is taken from there directly; every other case is
+// getattr itself.
+inline py::object instance_attr(py::handle obj, py::handle name) {
+#if PY_VERSION_HEX < 0x030D0000
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name.ptr())) {
+    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
+    if (dict && *dict) {
+      PyObject* value = PyDict_GetItemWithError(*dict, name.ptr());  // borrowed
+      if (value) return py::reinterpret_borrow<py::object>(value);
+      if (PyErr_Occurred()) throw py::error_already_set();
+    }
+  }
+#endif
+  return py::getattr(obj, name);
 }
 
 // stack[0].<name>(stack[1], ..., stack[n-1]): the general call behind
@@ -124,9 +153,9 @@ py::object byref(py::handle obj);
 // Give it the command's name as KEY("VCS_...").
 template <typename... T>
 py::object command(py::handle self, py::handle name, T&&... args) {
-  return call_method(self, KEY("_motor__dllCall"), name, self.attr(KEY("_motor__keyhandle")),
-                     self.attr(KEY("_motor__NodeId")), std::forward<T>(args)...,
-                     byref(self.attr(KEY("_motor__pErrorCode"))));
+  return call_method(self, KEY("_motor__dllCall"), name, instance_attr(self, KEY("_motor__keyhandle")),
+                     instance_attr(self, KEY("_motor__NodeId")), std::forward<T>(args)...,
+                     byref(instance_attr(self, KEY("_motor__pErrorCode"))));
 }
 
 // The same with a name that is not a literal (a str is built per call).

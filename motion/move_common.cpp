@@ -46,7 +46,7 @@ std::unordered_map<PyObject*, Unstored>& unstored() {
 void mark_unstored(py::handle self) {
   PyObject* key = self.ptr();
   py::cpp_function forget([key](py::handle) { unstored().erase(key); });
-  unstored()[key] = Unstored{py::weakref(self, forget), self.attr(KEY("_motor__offset"))};
+  unstored()[key] = Unstored{py::weakref(self, forget), instance_attr(self, KEY("_motor__offset"))};
 }
 
 template <typename Step>
@@ -133,7 +133,7 @@ void require_landed(py::handle self, const MoveScope& scope, long long target) {
   long long reached = 0;
   if (!scope.reached(reached) || std::llabs(reached - target) <= kLandingToleranceSteps) return;
   attempt([&] { enable_drive(self); });
-  py::object to_wavelength = self.attr(KEY("_motor__motorpositionToWavelength"));
+  py::object to_wavelength = instance_attr(self, KEY("_motor__motorpositionToWavelength"));
   raise(PyExc_ConnectionError, "the move ended at " + format2(to_wavelength(reached)) + "nm, " +
                                    std::to_string(std::llabs(reached - target)) + " steps away from its target " +
                                    format2(to_wavelength(target)) +
@@ -143,7 +143,7 @@ void require_landed(py::handle self, const MoveScope& scope, long long target) {
 
 py::object stored_wavelength(py::handle self) {
   unsigned long long failures = failed_commands();
-  py::object stored = py::object(call_method(self, KEY("_motor__HomePosition"))).attr(KEY("value"));
+  py::object stored = py::getattr(call_method(self, KEY("_motor__HomePosition")), KEY("value"));
   if (failed_commands() != failures) {
     // The read-back failed: the position this move stored is known.
     Running* r = mine(self);
@@ -156,7 +156,7 @@ py::object stored_wavelength(py::handle self) {
 void print_arrival(py::handle self) { say(py::str("arrived at " + format2(stored_wavelength(self)) + "nm")); }
 
 py::object store_position(py::handle self, py::handle PositionIs) {
-  py::object model = PositionIs.attr(KEY("value")) + self.attr(KEY("_motor__offset"));
+  py::object model = py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset"));
   py::object result = call_method(self, KEY("_motor__SetIndexValue"), kHomeIndex, 0, cell(KEY("c_int"), model));
   if (!result.equal(py::int_(0))) unstored().erase(self.ptr());
   return result;
@@ -166,7 +166,7 @@ void restore_unstored_position(py::handle self) {
   auto it = unstored().find(self.ptr());
   if (it == unstored().end()) return;
   py::object offset = it->second.offset;
-  py::object model = py::object(self.attr(KEY("_motor__pPositionIs")).attr(KEY("value"))) + offset;
+  py::object model = py::object(instance_attr(self, KEY("_motor__pPositionIs")).attr(KEY("value"))) + offset;
   if (py::object(call_method(self, KEY("_motor__SetIndexValue"), kHomeIndex, 0, cell(KEY("c_int"), model)))
           .equal(py::int_(0)))
     return;
@@ -181,7 +181,8 @@ void configure_output3(py::handle self, py::object state, py::object mask, py::o
 
 py::object middle_position(py::handle self) {
   // (max + min) / 2 with the interpreter's rules for the numbers held.
-  py::object maxWl = self.attr(KEY("_motor__maxWavelength")), minWl = self.attr(KEY("_motor__minWavelength"));
+  py::object maxWl = instance_attr(self, KEY("_motor__maxWavelength")),
+             minWl = instance_attr(self, KEY("_motor__minWavelength"));
   core::Number nMax = 0, nMin = 0, centre = core::Number::failed();
   if (as_number(maxWl, nMax) && as_number(minWl, nMin)) centre = core::centre_of(nMax, nMin);
   py::object xWL =

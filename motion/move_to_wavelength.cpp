@@ -26,7 +26,7 @@ py::object moveToWavelength(py::handle self, Args& a) {
   // Converted before any output is switched, so that a wavelength the model
   // cannot reach leaves the trigger outputs as they were.
   py::object TP = call_method(self, KEY("_motor__wavelengthToMotorposition"), wavelength);
-  if (trigger.not_equal(py::int_(2)) && truthy(self.attr(KEY("_motor__revMotionTrigger"))))
+  if (trigger.not_equal(py::int_(2)) && truthy(instance_attr(self, KEY("_motor__revMotionTrigger"))))
     configure_output3(self, py::int_(0), py::int_(0), py::int_(0));
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
   unsigned long long failures = failed_commands();
@@ -35,9 +35,9 @@ py::object moveToWavelength(py::handle self, Args& a) {
     leave_safe(self, trigger);
     raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
   }
-  py::object Steps = TP - AP.attr(KEY("value"));
+  py::object Steps = TP - py::getattr(AP, KEY("value"));
 
-  py::object ballScrew = self.attr(KEY("_motor__BallScrew"));
+  py::object ballScrew = instance_attr(self, KEY("_motor__BallScrew"));
   if ((ballScrew * Steps) < py::int_(0) && precise) {
     if (ballScrew > py::int_(0))
       Steps = Steps - py::int_(kOvershootPositiveScrew);
@@ -52,9 +52,9 @@ py::object moveToWavelength(py::handle self, Args& a) {
   }
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
 
-  bool ran_out =
-      py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop")));
-  if (ran_out) require_landed(self, scope, (py::object(AP.attr(KEY("value"))) + Steps).cast<long long>());
+  bool ran_out = py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0)) &&
+                 !truthy(instance_attr(self, KEY("_motor__stop")));
+  if (ran_out) require_landed(self, scope, (py::object(py::getattr(AP, KEY("value"))) + Steps).cast<long long>());
   if (ran_out && precise) call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
   if (!precise) print_arrival(self);
   self.attr(KEY("_motor__stop")) = py::bool_(false);

@@ -4,20 +4,20 @@
 
 namespace vostel {
 
-py::object getMoving(py::handle self, Args&) { return self.attr(KEY("_motor__moving")); }
+py::object getMoving(py::handle self, Args&) { return instance_attr(self, KEY("_motor__moving")); }
 
 py::object getWavelength(py::handle self, Args&) {
   require_connection(self);
   py::object currentPos = long32();
   command(self, KEY("VCS_GetPositionIs"), byref(currentPos));
   return call_method(self, KEY("_motor__motorpositionToWavelength"),
-                     currentPos.attr(KEY("value")) + self.attr(KEY("_motor__offset")));
+                     py::getattr(currentPos, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
 py::object getCurrent(py::handle self, Args&) {
   py::object current = cell(KEY("c_short"));
   command(self, KEY("VCS_GetCurrentIs"), byref(current));
-  return current.attr(KEY("value"));
+  return py::getattr(current, KEY("value"));
 }
 
 }  // namespace vostel

@@ -22,8 +22,8 @@ py::object moveSteps(py::handle self, Args& a) {
   // Limited before any output is switched, so that a failing range check
   // leaves the trigger outputs as they were.
   unsigned long long failures = failed_commands();
-  py::object move =
-      py::object(self.attr(KEY("_motor__BallScrew"))) * call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
+  py::object move = py::object(instance_attr(self, KEY("_motor__BallScrew"))) *
+                    call_method(self, KEY("_motor__PositionSafetyCheck"), steps);
   if (failed_commands() != failures)
     raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
   long long start = 0;
@@ -35,13 +35,13 @@ py::object moveSteps(py::handle self, Args& a) {
     raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
   }
   call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
-  bool ran_out =
-      py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0)) && !truthy(self.attr(KEY("_motor__stop")));
+  bool ran_out = py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0)) &&
+                 !truthy(instance_attr(self, KEY("_motor__stop")));
   if (ran_out && planned) require_landed(self, scope, start + move.cast<long long>());
   // After a limit switch the connection is closed and the store raises
   // "Motor not connected", as it always did.
   bool read = !py::object(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))).equal(py::int_(0));
-  if (!read && py::object(pLimitSwitch.attr(KEY("value"))).equal(py::int_(0))) {
+  if (!read && py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0))) {
     leave_safe(self, trigger);
     raise(PyExc_ConnectionError, "the position reached could not be read; the stored position was left as it was");
   }
@@ -49,7 +49,7 @@ py::object moveSteps(py::handle self, Args& a) {
     leave_safe(self, trigger);
     raise(PyExc_ConnectionError, "the position reached could not be written to the controller");
   }
-  note_reached(self, PositionIs.attr(KEY("value")) + self.attr(KEY("_motor__offset")));
+  note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
   self.attr(KEY("_motor__stop")) = py::bool_(false);
   print_arrival(self);
   return stored_wavelength(self);

@@ -33,14 +33,14 @@ void read_and_store_position(py::handle self, py::handle PositionIs) {
   require_ok(store_position(self, PositionIs),
              "the position reached could not be written to the controller: "
              "the stored position is wrong until a move or a calibration stores it");
-  note_reached(self, PositionIs.attr(KEY("value")) + self.attr(KEY("_motor__offset")));
+  note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
 void write_sample(py::handle self, py::handle PositionIs) {
   py::object current = cell(KEY("c_short"));
   command(self, KEY("VCS_GetCurrentIs"), byref(current));
-  py::str line("Position: " + py::str(PositionIs.attr(KEY("value"))).cast<std::string>() +
-               ", Current: " + py::str(current.attr(KEY("value"))).cast<std::string>() + "\n");
+  py::str line("Position: " + py::str(py::getattr(PositionIs, KEY("value"))).cast<std::string>() +
+               ", Current: " + py::str(py::getattr(current, KEY("value"))).cast<std::string>() + "\n");
   append_support_text(self, line);
 }
 
@@ -55,7 +55,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   py::object pTargetReached = bool32();
   self.attr(KEY("_motor__moving")) = py::bool_(true);
   try {
-    while (!truthy(pTargetReached.attr(KEY("value"))) && !truthy(self.attr(KEY("_motor__stop")))) {
+    while (!truthy(py::getattr(pTargetReached, KEY("value"))) && !truthy(instance_attr(self, KEY("_motor__stop")))) {
       unanswered = py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0))
                        ? unanswered + 1
                        : 0;
@@ -65,22 +65,22 @@ py::object waittillmovementdone(py::handle self, Args& a) {
               "the move was given up; connect again once the cable is back");
       vcall(modattr(KEY("sleep")), 0.1);
       command(self, KEY("VCS_GetAllDigitalInputs"), byref(pLimitSwitch));
-      if (truthy(pLimitSwitch.attr(KEY("value")))) {
+      if (truthy(py::getattr(pLimitSwitch, KEY("value")))) {
         call_method(self, KEY("_motor__limitSwitch"));
         break;
       }
       command(self, KEY("VCS_GetPositionIs"), byref(PositionIs));
       ++seccounter;
-      if (seccounter % kSamplesEvery == 0 && truthy(self.attr(KEY("_motor__generateSupportData"))))
+      if (seccounter % kSamplesEvery == 0 && truthy(instance_attr(self, KEY("_motor__generateSupportData"))))
         write_sample(self, PositionIs);
     }
     unsigned long long failures = failed_commands();
     call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
     self.attr(KEY("_motor__moving")) = py::bool_(false);
-    if (truthy(pLimitSwitch.attr(KEY("value")))) return py::none();
+    if (truthy(py::getattr(pLimitSwitch, KEY("value")))) return py::none();
     if (failed_commands() != failures)
       raise(PyExc_ConnectionError, "the trigger output could not be switched off after the move");
-    if (truthy(self.attr(KEY("_motor__stop")))) stop_drive(self);
+    if (truthy(instance_attr(self, KEY("_motor__stop")))) stop_drive(self);
     read_and_store_position(self, PositionIs);
   } catch (py::error_already_set&) {
     leave_safe(self, trigger);

@@ -11,7 +11,7 @@ bool is_kind(py::handle kind, int value) { return py::reinterpret_borrow<py::obj
 
 py::object reverseMotionTrigger(py::handle self, Args&) {
   require_connection(self);
-  bool reversed = !truthy(self.attr(KEY("_motor__revMotionTrigger")));
+  bool reversed = !truthy(instance_attr(self, KEY("_motor__revMotionTrigger")));
   self.attr(KEY("_motor__revMotionTrigger")) = py::bool_(reversed);
   if (reversed) {
     configure_output3(self, py::int_(1), py::int_(1), py::int_(0));
@@ -25,14 +25,14 @@ py::object reverseMotionTrigger(py::handle self, Args&) {
 
 py::object activateTriggerOutput(py::handle self, Args& a) {
   if (is_kind(a[0], 2))
-    configure_output3(self, py::int_(1), py::int_(1), to_int(self.attr(KEY("_motor__revMotionTrigger"))));
+    configure_output3(self, py::int_(1), py::int_(1), to_int(instance_attr(self, KEY("_motor__revMotionTrigger"))));
   if (is_kind(a[0], 1)) call_method(self, KEY("_motor__activatePositionTrigger"));
   return py::none();
 }
 
 py::object deactivateTriggerOutput(py::handle self, Args& a) {
   if (is_kind(a[0], 2)) {
-    int state = truthy(self.attr(KEY("_motor__revMotionTrigger"))) ? 1 : 0;
+    int state = truthy(instance_attr(self, KEY("_motor__revMotionTrigger"))) ? 1 : 0;
     configure_output3(self, py::int_(state), py::int_(1), py::int_(0));
   }
   if (is_kind(a[0], 1)) call_method(self, KEY("_motor__deactivatePositionTrigger"));

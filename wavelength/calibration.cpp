@@ -42,16 +42,16 @@ py::object HomePosition(py::handle self, Args&) {
   py::object pNbOfBytesRead = cell(KEY("c_int"));
   if (!py::object(command(self, KEY("VCS_GetObject"), kHomeIndex, 0, byref(pData), kEntryBytes, byref(pNbOfBytesRead)))
            .equal(py::int_(0)))
-    note_home(self, pData.attr(KEY("value")));
+    note_home(self, py::getattr(pData, KEY("value")));
   return pData;
 }
 
 py::object calculateOffset(py::handle self, Args&) {
-  command(self, KEY("VCS_GetPositionIs"), byref(self.attr(KEY("_motor__pPositionIs"))));
+  command(self, KEY("VCS_GetPositionIs"), byref(instance_attr(self, KEY("_motor__pPositionIs"))));
   py::object homeP = cell(KEY("c_int"));
   call_method(self, KEY("_motor__GetIndexValue"), kHomeIndex, 0, homeP);
   self.attr(KEY("_motor__offset")) =
-      homeP.attr(KEY("value")) - self.attr(KEY("_motor__pPositionIs")).attr(KEY("value"));
+      py::getattr(homeP, KEY("value")) - instance_attr(self, KEY("_motor__pPositionIs")).attr(KEY("value"));
   return py::none();
 }
 

@@ -9,7 +9,9 @@ namespace vostel {
 
 namespace {
 
-py::object home_position(py::handle self) { return call_method(self, KEY("_motor__HomePosition")).attr(KEY("value")); }
+py::object home_position(py::handle self) {
+  return py::getattr(call_method(self, KEY("_motor__HomePosition")), KEY("value"));
+}
 
 py::object position_of(py::handle self, py::handle wavelength) {
   return call_method(self, KEY("_motor__wavelengthToMotorposition"), wavelength);
@@ -18,8 +20,8 @@ py::object position_of(py::handle self, py::handle wavelength) {
 }  // namespace
 
 py::object motorpositionToWavelength(py::handle self, Args& a) {
-  py::object A = self.attr(KEY("_motor__CoeffA")), B = self.attr(KEY("_motor__CoeffB")),
-             C = self.attr(KEY("_motor__CoeffC"));
+  py::object A = instance_attr(self, KEY("_motor__CoeffA")), B = instance_attr(self, KEY("_motor__CoeffB")),
+             C = instance_attr(self, KEY("_motor__CoeffC"));
   core::Number nA = 0, nB = 0, nC = 0, nx = 0;
   if (as_number(A, nA) && as_number(B, nB) && as_number(C, nC) && as_number(a[0], nx)) {
     core::Number wl = core::position_to_wavelength(nA, nB, nC, nx);
@@ -29,9 +31,9 @@ py::object motorpositionToWavelength(py::handle self, Args& a) {
 }
 
 py::object wavelengthToMotorposition(py::handle self, Args& a) {
-  py::object A = self.attr(KEY("_motor__CoeffA")), B = self.attr(KEY("_motor__CoeffB")),
-             C = self.attr(KEY("_motor__CoeffC"));
-  bool pm = truthy(self.attr(KEY("_motor__pm")));
+  py::object A = instance_attr(self, KEY("_motor__CoeffA")), B = instance_attr(self, KEY("_motor__CoeffB")),
+             C = instance_attr(self, KEY("_motor__CoeffC"));
+  bool pm = truthy(instance_attr(self, KEY("_motor__pm")));
   core::Number nA = 0, nB = 0, nC = 0, nW = 0;
   bool real = true;
   double root = 0;
@@ -52,8 +54,8 @@ py::object wavelengthToMotorposition(py::handle self, Args& a) {
 
 py::object wlSafetyCheck(py::handle self, Args& a) {
   py::object wavelength = a[0];
-  py::object lowest = self.attr(KEY("_motor__minWavelength"));
-  py::object highest = self.attr(KEY("_motor__maxWavelength"));
+  py::object lowest = instance_attr(self, KEY("_motor__minWavelength"));
+  py::object highest = instance_attr(self, KEY("_motor__maxWavelength"));
   if (wavelength < lowest) wavelength = lowest;
   if (wavelength > highest) wavelength = highest;
   return wavelength;
@@ -63,13 +65,13 @@ py::object wlSafetyCheck(py::handle self, Args& a) {
 // displacement d = sign * steps of the model position against the range's
 // positions taken in position order, whichever way the wavelength runs.
 py::object PositionSafetyCheck(py::handle self, Args& a) {
-  py::object screw = self.attr(KEY("_motor__BallScrew"));
+  py::object screw = instance_attr(self, KEY("_motor__BallScrew"));
   py::object sign = py::int_(screw < py::int_(0) ? -1 : 1);
   py::object home = home_position(self);
   py::object displacement = sign * a[0];
   py::object tempposition = home + displacement;
-  py::object minPos = position_of(self, self.attr(KEY("_motor__minWavelength")));
-  py::object maxPos = position_of(self, self.attr(KEY("_motor__maxWavelength")));
+  py::object minPos = position_of(self, instance_attr(self, KEY("_motor__minWavelength")));
+  py::object maxPos = position_of(self, instance_attr(self, KEY("_motor__maxWavelength")));
   py::object lo = minPos, hi = maxPos;
   if (maxPos < minPos) std::swap(lo, hi);
   if (tempposition < lo) displacement = lo - home_position(self);

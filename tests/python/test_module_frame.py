@@ -273,3 +273,26 @@ def test_internal_calls_reach_a_replaced_method(lib, replace):
     m.__dict__.pop("_motor__motorpositionToWavelength", None)
     m.__class__ = type(m).__mro__[1] if replace is not _on_instance else type(m)
     assert isinstance(m.getWavelength(), float)
+
+
+def _offset_on_instance(m, value):
+    m._motor__offset = value
+
+
+def _offset_as_property(m, value):
+    m.__class__ = type("Sub", (type(m),), {"_motor__offset": property(lambda self: value)})
+
+
+def _offset_through_getattribute(m, value):
+    def __getattribute__(self, name):
+        return value if name == "_motor__offset" else object.__getattribute__(self, name)
+    m.__class__ = type("Sub", (type(m),), {"__getattribute__": __getattribute__})
+
+
+@pytest.mark.parametrize("replace", [_offset_on_instance, _offset_as_property, _offset_through_getattribute])
+def test_state_is_read_as_getattr_reads_it_at_every_call(lib, replace):
+    from conftest import connect_fake
+    m = connect_fake(make_motor(lib))
+    before = m.getWavelength()
+    replace(m, 1234)
+    assert m.getWavelength() == m._motor__motorpositionToWavelength(1234) != before
