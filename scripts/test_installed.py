@@ -54,7 +54,8 @@ def main(argv):
         env = dict(os.environ, VOSTEL_BUILD_DIR=folder, VOSTEL_SIM_LIB=library)
         suites = [s for s in SUITES if os.path.isdir(os.path.join(ROOT, s))]
         command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *suites, *argv[2:]]
-        return subprocess.call(command, cwd=ROOT, env=env)
+        # Bounded: a test that hangs fails the run instead of holding CI.
+        return subprocess.call(command, cwd=ROOT, env=env, timeout=1800)
     finally:
         os.remove(library)
 

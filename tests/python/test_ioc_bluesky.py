@@ -25,7 +25,9 @@ def test_scan_of_five_points_lands_on_each_wavelength(serve, client, ophyd_on_ca
     rbv = pvs(client(), ioc.prefix, "MOTOR.RBV")
     wait_until(lambda: close(value(rbv), 780.0), 20, what="connected")
 
-    motor = ophyd_on_caproto.EpicsMotor(ioc.prefix + "MOTOR", name="grating")
+    # The settle time keeps the plan's next move from starting inside ophyd's
+    # completion callback of the previous one, which would drop its status.
+    motor = ophyd_on_caproto.EpicsMotor(ioc.prefix + "MOTOR", name="grating", settle_time=0.1)
     motor.wait_for_connection(timeout=20)
     assert motor.egu == "nm"
     assert motor.limits == (760.0, 800.0)
