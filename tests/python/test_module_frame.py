@@ -17,7 +17,7 @@ import pytest
 
 import vostelmotor
 from helpers.paths import BUILD
-from helpers.library import FakeLibrary, make_motor
+from helpers.library import FakeLibrary, connect_fake, make_motor
 
 METHODS = [
     ("__init__", "(self)", False),
@@ -266,7 +266,6 @@ def _through_getattribute(m, fn):
 
 @pytest.mark.parametrize("replace", [_on_instance, _in_subclass, _through_getattribute])
 def test_internal_calls_reach_a_replaced_method(lib, replace):
-    from helpers.library import connect_fake
     m = replace(connect_fake(make_motor(lib)), lambda self, x: ("replaced", x))
     assert m.getWavelength() == ("replaced", 0)
     # Taken away again, the class's own function answers.
@@ -291,7 +290,6 @@ def _offset_through_getattribute(m, value):
 
 @pytest.mark.parametrize("replace", [_offset_on_instance, _offset_as_property, _offset_through_getattribute])
 def test_state_is_read_as_getattr_reads_it_at_every_call(lib, replace):
-    from conftest import connect_fake
     m = connect_fake(make_motor(lib))
     before = m.getWavelength()
     replace(m, 1234)
