@@ -129,6 +129,17 @@ void leave_safe(py::handle self, py::handle trigger) {
   attempt([&] { self.attr(KEY("_motor__moving")) = py::bool_(false); });
 }
 
+bool run_relative_move(py::handle self, py::handle steps, py::handle trigger, py::handle pLimitSwitch) {
+  if (py::object(command(self, KEY("VCS_MoveToPosition"), steps, cmd::kRelative, cmd::kImmediately))
+          .equal(py::int_(0))) {
+    leave_safe(self, trigger);
+    raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
+  }
+  call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
+  return py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0)) &&
+         !truthy(instance_attr(self, KEY("_motor__stop")));
+}
+
 void require_landed(py::handle self, const MoveScope& scope, long long target) {
   long long reached = 0;
   if (!scope.reached(reached) || std::llabs(reached - target) <= kLandingToleranceSteps) return;

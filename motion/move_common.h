@@ -59,6 +59,11 @@ void note_reached(py::handle self, py::handle value);
 // give way to the one that ended the move.
 void leave_safe(py::handle self, py::handle trigger);
 
+// Starts the relative move of `steps` at once and supervises it. A refused
+// start leaves everything safe and raises. Returns true when the move ran
+// out on its own: no limit switch and no stop request ended it.
+bool run_relative_move(py::handle self, py::handle steps, py::handle trigger, py::handle pLimitSwitch);
+
 // Raises ConnectionError("<text>") unless `result` is a command's success.
 void require_ok(py::handle result, const std::string& text);
 

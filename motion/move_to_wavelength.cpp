@@ -45,15 +45,7 @@ py::object moveToWavelength(py::handle self, Args& a) {
       Steps = Steps + py::int_(kOvershootNegativeScrew);
   }
 
-  if (py::object(command(self, KEY("VCS_MoveToPosition"), Steps, cmd::kRelative, cmd::kImmediately))
-          .equal(py::int_(0))) {
-    leave_safe(self, trigger);
-    raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
-  }
-  call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
-
-  bool ran_out = py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0)) &&
-                 !truthy(instance_attr(self, KEY("_motor__stop")));
+  bool ran_out = run_relative_move(self, Steps, trigger, pLimitSwitch);
   if (ran_out) require_landed(self, scope, (py::object(py::getattr(AP, KEY("value"))) + Steps).cast<long long>());
   if (ran_out && precise) call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
   if (!precise) print_arrival(self);

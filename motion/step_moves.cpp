@@ -29,14 +29,7 @@ py::object moveSteps(py::handle self, Args& a) {
   long long start = 0;
   bool planned = scope.home(start);
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
-  if (py::object(command(self, KEY("VCS_MoveToPosition"), move, cmd::kRelative, cmd::kImmediately))
-          .equal(py::int_(0))) {
-    leave_safe(self, trigger);
-    raise(PyExc_ConnectionError, "the controller refused the move: the grating stays where it was");
-  }
-  call_method(self, KEY("_motor__waittillmovementdone"), trigger, pLimitSwitch);
-  bool ran_out = py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0)) &&
-                 !truthy(instance_attr(self, KEY("_motor__stop")));
+  bool ran_out = run_relative_move(self, move, trigger, pLimitSwitch);
   if (ran_out && planned) require_landed(self, scope, start + move.cast<long long>());
   // After a limit switch the connection is closed and the store raises
   // "Motor not connected", as it always did.
