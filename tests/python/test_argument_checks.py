@@ -18,7 +18,7 @@ KIND = "trigger must be 0 (none), 1 (position compare) or 2 (motion trigger), no
 class Unformattable(float):
     """A wavelength that converts but cannot be printed with two decimals."""
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise TypeError("cannot format this wavelength")
 
 
