@@ -132,23 +132,25 @@ class GratingMotorIOC(PVGroup):
             ioc.drive.stop()
         return 0
 
-    @motor.fields.velocity.putter
-    async def motor(fields, instance, value):
+    # VELO and ACCL make one speed profile: a write to either sends both.
+    @staticmethod
+    def _put_speed(fields, velocity, seconds_to_velocity, written, requirement):
         ioc = fields.parent.group
         ioc._updates.put({"alarm": True})
-        if not (math.isfinite(value) and value > 0):
-            raise ValueError("VELO must be a positive speed in nm/s")
-        ioc.drive.set_speed(value, fields.seconds_to_velocity.value)
-        return value
+        if not (math.isfinite(written) and written > 0):
+            raise ValueError(requirement)
+        ioc.drive.set_speed(velocity, seconds_to_velocity)
+        return written
+
+    @motor.fields.velocity.putter
+    async def motor(fields, instance, value):
+        return GratingMotorIOC._put_speed(fields, value, fields.seconds_to_velocity.value, value,
+                                          "VELO must be a positive speed in nm/s")
 
     @motor.fields.seconds_to_velocity.putter
     async def motor(fields, instance, value):
-        ioc = fields.parent.group
-        ioc._updates.put({"alarm": True})
-        if not (math.isfinite(value) and value > 0):
-            raise ValueError("ACCL must be a positive time in s")
-        ioc.drive.set_speed(fields.velocity.value, value)
-        return value
+        return GratingMotorIOC._put_speed(fields, fields.velocity.value, value, value,
+                                          "ACCL must be a positive time in s")
 
     @trigger_width.putter
     async def trigger_width(self, instance, value):
