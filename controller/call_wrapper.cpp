@@ -16,8 +16,14 @@ py::object dllCall(py::handle self, Args& a) {
   if (!raw) throw py::error_already_set();
   py::object result = py::reinterpret_steal<py::object>(raw);
   static PyObject* const zero = PyLong_FromLong(0);
-  int failed = PyObject_RichCompareBool(raw, zero, Py_EQ);
-  if (failed < 0) throw py::error_already_set();
+  int failed;
+  if (PyLong_CheckExact(raw)) {  // what the commands return: a plain int
+    int overflow = 0;
+    failed = PyLong_AsLongAndOverflow(raw, &overflow) == 0 && !overflow;
+  } else {
+    failed = PyObject_RichCompareBool(raw, zero, Py_EQ);
+    if (failed < 0) throw py::error_already_set();
+  }
   if (!failed) return result;
   ++failed_commands();
 

@@ -9,8 +9,9 @@ namespace {
 
 py::object transfer(py::handle self, py::handle name, Args& a) {
   require_connection(self);
-  py::object pNbOfBytes = cell(KEY("c_int"));
-  return command(self, name, a[0], a[1], byref(a[2]), kEntryBytes, byref(pNbOfBytes));
+  const Ctypes ct;
+  py::object pNbOfBytes = cell(ct, KEY("c_int"));
+  return command(self, ct, name, a[0], a[1], byref(ct, a[2]), kEntryBytes, byref(ct, pNbOfBytes));
 }
 
 }  // namespace

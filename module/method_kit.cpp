@@ -277,6 +277,11 @@ PyTypeObject* slot_type() {
 
 }  // namespace
 
+PyObject* call_if_own_function(PyObject* descr, PyObject* const* stack, std::size_t n) {
+  if (Py_TYPE(descr) != &slot_type_object) return nullptr;
+  return reinterpret_cast<MethodSlot*>(descr)->vectorcall(descr, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 std::string mangled(const char* class_name, const char* name) {
   std::string n(name);
   bool is_private = n.size() > 2 && n.compare(0, 2, "__") == 0 && n.compare(n.size() - 2, 2, "__") != 0;

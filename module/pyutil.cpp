@@ -19,37 +19,101 @@ void set_module(py::module_ m) {
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 
-py::object modattr(py::handle name) {
-  PyObject* item = PyDict_GetItemWithError(g_module_dict, name.ptr());
-  if (item) return py::reinterpret_borrow<py::object>(item);
-  if (PyErr_Occurred()) throw py::error_already_set();
-  item = PyDict_GetItemWithError(g_builtins_dict, name.ptr());
-  if (item) return py::reinterpret_borrow<py::object>(item);
-  if (PyErr_Occurred()) throw py::error_already_set();
-  raise(PyExc_NameError, "name '" + py::str(name).cast<std::string>() + "' is not defined");
+PyObject* dict_item(PyObject* dict, py::handle name) {
+  PyObject* value = PyDict_GetItemWithError(dict, name.ptr());
+  if (!value && PyErr_Occurred()) throw py::error_already_set();
+  return value;
 }
 
-py::object modattr(const char* name) { return modattr(py::str(name)); }
+PyObject* dict_item_at_new_place(PyObject* dict, const Key& name) {
+  PyObject* value = dict_item(dict, py::handle(name));
+  if (!value) return nullptr;
+  // Remember where the entry stands, for the next lookup from this site.
+  // Namespaces here are small; a large dict is not searched.
+  if (PyDict_GET_SIZE(dict) <= 256) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(dict, &pos, &key, &item)) {
+      if (key == name.ptr()) {
+        name.site->where = pos - 1;
+        break;
+      }
+    }
+  }
+  return value;
+}
 
 namespace {
+
+template <typename Name>
+py::object modattr_impl(const Name& name) {
+  if (PyObject* item = dict_item(g_module_dict, name)) return py::reinterpret_borrow<py::object>(item);
+  if (PyObject* item = dict_item(g_builtins_dict, py::handle(name))) return py::reinterpret_borrow<py::object>(item);
+  raise(PyExc_NameError, "name '" + py::str(name).template cast<std::string>() + "' is not defined");
+}
 
 bool is_dunder(PyObject* name) {
   return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
 }
 
+// The entry of a plain module's namespace, where getattr would take it from
+// there (the module type defines only dunder names); nullptr otherwise.
+template <typename Name>
+PyObject* module_entry(PyObject* receiver, const Name& name) {
+  if (!PyModule_CheckExact(receiver) || is_dunder(name.ptr())) return nullptr;
+  return dict_item(PyModule_GetDict(receiver), name);
+}
+
+template <typename Name>
+PyObject* call_on_impl(PyObject** stack, std::size_t n, const Name& name) {
+  PyObject* fn;
+  try {
+    fn = module_entry(stack[0], name);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+  if (fn) return PyObject_Vectorcall(fn, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#if PY_VERSION_HEX < 0x030D0000
+  // A function of the motor class that the instance does not shadow with an
+  // attribute of its own: called straight, as the method lookup would call it.
+  PyTypeObject* type = Py_TYPE(stack[0]);
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* descr = _PyType_Lookup(type, name.ptr());
+    if (descr && Py_TYPE(descr)->tp_descr_set == nullptr) {
+      PyObject** dict = _PyObject_GetDictPtr(stack[0]);
+      PyObject* own = nullptr;
+      try {
+        if (dict && *dict) own = dict_item(*dict, name);
+      } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+      }
+      if (!own) {
+        Py_INCREF(descr);  // the class may drop it while it runs
+        PyObject* r = call_if_own_function(descr, stack, n);
+        Py_DECREF(descr);
+        if (r || PyErr_Occurred()) return r;
+      }
+    }
+  }
+#endif
+  return PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 }  // namespace
 
-PyObject* call_on(PyObject** stack, std::size_t n, PyObject* name) {
-  PyObject* receiver = stack[0];
-  // A plain module's attribute is the entry of its namespace (the module type
-  // defines only dunder names).
-  if (PyModule_CheckExact(receiver) && !is_dunder(name)) {
-    PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(receiver), name);
-    if (fn) return PyObject_Vectorcall(fn, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (PyErr_Occurred()) return nullptr;
-  }
-  return PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+py::object modattr(py::handle name) { return modattr_impl(name); }
+py::object modattr(const Key& name) { return modattr_impl(name); }
+py::object modattr(const char* name) { return modattr(py::str(name)); }
+
+py::object module_attr(py::handle module, const Key& name) {
+  if (PyObject* item = module_entry(module.ptr(), name)) return py::reinterpret_borrow<py::object>(item);
+  return py::getattr(module, name);
 }
+
+PyObject* call_on(PyObject** stack, std::size_t n, py::handle name) { return call_on_impl(stack, n, name); }
+PyObject* call_on(PyObject** stack, std::size_t n, const Key& name) { return call_on_impl(stack, n, name); }
 
 void raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
@@ -75,41 +139,48 @@ unsigned long long& failed_commands() {
   return count;
 }
 
-py::object cell(py::handle ctype_name) { return call_method(modattr(KEY("ct")), ctype_name); }
+py::object cell(const Ctypes& ct, const Key& ctype_name) { return call_method(ct.module, ctype_name); }
 
-py::object cell(py::handle ctype_name, py::object value) {
-  return call_method(modattr(KEY("ct")), ctype_name, std::move(value));
+py::object cell(const Key& ctype_name) { return cell(Ctypes(), ctype_name); }
+
+py::object cell(const Key& ctype_name, py::object value) {
+  return call_method(Ctypes().module, ctype_name, std::move(value));
 }
 
-py::object cell(const char* ctype_name) { return cell(py::str(ctype_name)); }
+py::object cell(const char* ctype_name) { return call_method(Ctypes().module, py::str(ctype_name)); }
 
-py::object cell(const char* ctype_name, py::object value) { return cell(py::str(ctype_name), std::move(value)); }
+py::object cell(const char* ctype_name, py::object value) {
+  return call_method(Ctypes().module, py::str(ctype_name), std::move(value));
+}
 
 // ct.c_long where it is 32 bits wide, else ct.c_int32. Both names are looked
 // up at every call; the width of a type object, once asked, is remembered.
-static py::object long32_type() {
+static py::object long32_type(const Ctypes& ct) {
   static PyObject* known_type = nullptr;  // strong reference
   static bool known_is_32 = false;
-  py::object ct = modattr(KEY("ct"));
-  py::object t = ct.attr(KEY("c_long"));
+  py::object t = module_attr(ct.module, KEY("c_long"));
   if (t.ptr() != known_type) {
-    bool is_32 = call_method(ct, KEY("sizeof"), t).cast<int>() == 4;
+    bool is_32 = call_method(ct.module, KEY("sizeof"), t).cast<int>() == 4;
     Py_XDECREF(known_type);
     known_type = t.inc_ref().ptr();
     known_is_32 = is_32;
   }
   if (known_is_32) return t;
-  return ct.attr(KEY("c_int32"));
+  return module_attr(ct.module, KEY("c_int32"));
 }
 
-py::object long32() { return vcall(long32_type()); }
+py::object long32(const Ctypes& ct) { return vcall(long32_type(ct)); }
+
+py::object long32() { return long32(Ctypes()); }
 
 py::object bool32() {
   // The library's BOOL is a Windows LONG: 32 bits wide.
-  return vcall(long32_type());
+  return long32();
 }
 
-py::object byref(py::handle obj) { return call_method(modattr(KEY("ct")), KEY("byref"), obj); }
+py::object byref(const Ctypes& ct, py::handle obj) { return call_method(ct.module, KEY("byref"), obj); }
+
+py::object byref(py::handle obj) { return byref(Ctypes(), obj); }
 
 bool truthy(py::handle obj) {
   int r = PyObject_IsTrue(obj.ptr());

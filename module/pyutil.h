@@ -21,12 +21,38 @@
 
 namespace py = pybind11;
 
+namespace vostel {
+
+// What one use site of a name remembers between calls; never a value:
+//  - where: the position of the name's entry in the dict it was last looked
+//    up in. A lookup reads the entry at that position first and takes it only
+//    if its key is this very name, so the value always comes from the dict
+//    as it is now; anything else (another dict, an entry removed or moved)
+//    is the full lookup.
+//  - type, version: a class found without an attribute of this name, with
+//    the version tag the interpreter gave it then. Any change to the class
+//    or its bases gives it a new tag, and the class is looked at again.
+struct KeySite {
+  Py_ssize_t where = -1;
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+};
+
+// An interned name and its use site.
+struct Key : py::handle {
+  Key(PyObject* name, KeySite* at) : py::handle(name), site(at) {}
+  KeySite* site;
+};
+
+}  // namespace vostel
+
 // The interned str for a string literal, created at the first use of this
-// site and kept for the process's life.
+// site and kept for the process's life, with this site's position hint.
 #define KEY(s)                                                           \
-  ([]() -> ::pybind11::handle {                                          \
+  ([]() -> ::vostel::Key {                                               \
     static PyObject* const interned_key = PyUnicode_InternFromString(s); \
-    return interned_key;                                                 \
+    static ::vostel::KeySite site;                                       \
+    return {interned_key, &site};                                        \
   }())
 
 namespace vostel {
@@ -67,28 +93,68 @@ py::object to_object(T&& value) {
   }
 }
 
+// dict[name] (borrowed), or nullptr when the dict has no such key; errors
+// are thrown. The hinted form reads the entry at the name's last position
+// first (see Key).
+PyObject* dict_item(PyObject* dict, py::handle name);
+PyObject* dict_item_at_new_place(PyObject* dict, const Key& name);
+inline PyObject* dict_item(PyObject* dict, const Key& name) {
+  Py_ssize_t pos = name.site->where;
+  PyObject *key, *value;
+  if (pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == name.ptr()) return value;
+  return dict_item_at_new_place(dict, name);
+}
+
+// True when `type` (with its bases) has no attribute `name`.
+inline bool lacks_class_attr(PyTypeObject* type, py::handle name) { return !_PyType_Lookup(type, name.ptr()); }
+inline bool lacks_class_attr(PyTypeObject* type, const Key& name) {
+  KeySite& site = *name.site;
+#if PY_VERSION_HEX < 0x030C0000
+  const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#else
+  const bool tagged = type->tp_version_tag != 0;
+#endif
+  if (tagged && site.type == type && site.version == type->tp_version_tag) return true;
+  if (_PyType_Lookup(type, name.ptr())) return false;
+  // The lookup gives the class a valid tag where it can have one.
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+#else
+  if (type->tp_version_tag != 0) {
+#endif
+    site.type = type;
+    site.version = type->tp_version_tag;
+  }
+  return true;
+}
+
 // obj.<name>, looked up now, as getattr looks it up. Where getattr would
 // end in the instance's __dict__ (plain attribute access, no class attribute
 // of that name), the entry is taken from there directly; every other case is
 // getattr itself.
-inline py::object instance_attr(py::handle obj, py::handle name) {
+template <typename Name>
+py::object instance_attr(py::handle obj, const Name& name) {
 #if PY_VERSION_HEX < 0x030D0000
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name.ptr())) {
+  if (type->tp_getattro == PyObject_GenericGetAttr && lacks_class_attr(type, name)) {
     PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
     if (dict && *dict) {
-      PyObject* value = PyDict_GetItemWithError(*dict, name.ptr());  // borrowed
-      if (value) return py::reinterpret_borrow<py::object>(value);
-      if (PyErr_Occurred()) throw py::error_already_set();
+      if (PyObject* value = dict_item(*dict, name)) return py::reinterpret_borrow<py::object>(value);
     }
   }
 #endif
   return py::getattr(obj, name);
 }
 
+// descr(stack[0], ..., stack[n-1]) when descr is one of the motor class's
+// own functions as the class holds them, with no bound method in between;
+// nullptr without an error set otherwise. In method_kit.cpp.
+PyObject* call_if_own_function(PyObject* descr, PyObject* const* stack, std::size_t n);
+
 // stack[0].<name>(stack[1], ..., stack[n-1]): the general call behind
 // call_method, in pyutil.cpp.
-PyObject* call_on(PyObject** stack, std::size_t n, PyObject* name);
+PyObject* call_on(PyObject** stack, std::size_t n, py::handle name);
+PyObject* call_on(PyObject** stack, std::size_t n, const Key& name);
 
 // callable(args...) through vectorcall.
 template <typename F, typename... T>
@@ -105,12 +171,12 @@ py::object vcall(F&& callable, T&&... args) {
 // receiver.<name>(args...): the attribute is looked up at every call, as
 // getattr does (instance __dict__, subclass overrides, __getattr__), then
 // called without a bound-method object where Python would not make one.
-template <typename R, typename... T>
-py::object call_method(R&& receiver, py::handle name, T&&... args) {
+template <typename R, typename Name, typename... T>
+py::object call_method(R&& receiver, const Name& name, T&&... args) {
   py::object held[] = {to_object(std::forward<R>(receiver)), to_object(std::forward<T>(args))...};
   PyObject* stack[sizeof...(T) + 1];
   for (std::size_t i = 0; i <= sizeof...(T); ++i) stack[i] = held[i].ptr();
-  PyObject* r = call_on(stack, sizeof...(T) + 1, name.ptr());
+  PyObject* r = call_on(stack, sizeof...(T) + 1, name);
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
 }
@@ -122,7 +188,12 @@ py::module_ module();
 // Looks a name up in the module's namespace when called, then in builtins,
 // as Python code running in the module would. Give it KEY("name").
 py::object modattr(py::handle name);
+py::object modattr(const Key& name);
 py::object modattr(const char* name);
+
+// module.<name> for a module object: the entry of its namespace where
+// getattr would find it there, else getattr itself.
+py::object module_attr(py::handle module, const Key& name);
 
 // print(...) as resolved from the module.
 template <typename... T>
@@ -140,22 +211,37 @@ void say(T&&... values) {
 // "Motor not connected" unless self.__connection is true.
 void require_connection(py::handle self);
 
-// ctypes helpers, resolved through the module-level name `ct`.
-py::object cell(py::handle ctype_name);                    // ct.<name>()
-py::object cell(py::handle ctype_name, py::object value);  // ct.<name>(value)
-py::object cell(const char* ctype_name);                   // the same, name built per call
+// The module-level name `ct` (the ctypes module), looked up when made: a
+// method that uses ct several times in one run looks it up once, at its start.
+struct Ctypes {
+  Ctypes() : module(modattr(KEY("ct"))) {}
+  py::object module;
+};
+
+// ctypes helpers, resolved through `ct`: given, or looked up at each call.
+py::object cell(const Key& ctype_name);                    // ct.<name>()
+py::object cell(const Key& ctype_name, py::object value);  // ct.<name>(value)
+py::object cell(const Ctypes& ct, const Key& ctype_name);
+py::object cell(const char* ctype_name);  // the same, name built per call
 py::object cell(const char* ctype_name, py::object value);
 py::object long32();  // a fresh 32-bit signed cell (c_long where it is 32 bits wide)
+py::object long32(const Ctypes& ct);
 py::object bool32();  // a fresh cell of the command library's 32-bit BOOL
 py::object byref(py::handle obj);
+py::object byref(const Ctypes& ct, py::handle obj);
 
 // self.__dllCall(name, self.__keyhandle, self.__NodeId, args..., byref(self.__pErrorCode))
 // Give it the command's name as KEY("VCS_...").
 template <typename... T>
-py::object command(py::handle self, py::handle name, T&&... args) {
+py::object command(py::handle self, const Ctypes& ct, py::handle name, T&&... args) {
   return call_method(self, KEY("_motor__dllCall"), name, instance_attr(self, KEY("_motor__keyhandle")),
                      instance_attr(self, KEY("_motor__NodeId")), std::forward<T>(args)...,
-                     byref(instance_attr(self, KEY("_motor__pErrorCode"))));
+                     byref(ct, instance_attr(self, KEY("_motor__pErrorCode"))));
+}
+
+template <typename... T>
+py::object command(py::handle self, py::handle name, T&&... args) {
+  return command(self, Ctypes(), name, std::forward<T>(args)...);
 }
 
 // The same with a name that is not a literal (a str is built per call).

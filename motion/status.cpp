@@ -8,15 +8,17 @@ py::object getMoving(py::handle self, Args&) { return instance_attr(self, KEY("_
 
 py::object getWavelength(py::handle self, Args&) {
   require_connection(self);
-  py::object currentPos = long32();
-  command(self, KEY("VCS_GetPositionIs"), byref(currentPos));
+  const Ctypes ct;
+  py::object currentPos = long32(ct);
+  command(self, ct, KEY("VCS_GetPositionIs"), byref(ct, currentPos));
   return call_method(self, KEY("_motor__motorpositionToWavelength"),
                      py::getattr(currentPos, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
 py::object getCurrent(py::handle self, Args&) {
-  py::object current = cell(KEY("c_short"));
-  command(self, KEY("VCS_GetCurrentIs"), byref(current));
+  const Ctypes ct;
+  py::object current = cell(ct, KEY("c_short"));
+  command(self, ct, KEY("VCS_GetCurrentIs"), byref(ct, current));
   return py::getattr(current, KEY("value"));
 }
 

@@ -294,3 +294,47 @@ def test_state_is_read_as_getattr_reads_it_at_every_call(lib, replace):
     before = m.getWavelength()
     replace(m, 1234)
     assert m.getWavelength() == m._motor__motorpositionToWavelength(1234) != before
+
+
+def test_lookups_see_changes_made_after_earlier_calls(lib, monkeypatch):
+    # Calls made first, so that every lookup site has seen this object, its
+    # class and the module before anything changes.
+    m = connect_fake(make_motor(lib))
+    cls = type(m)
+    for _ in range(3):
+        before = m.getWavelength()
+    at = m._motor__motorpositionToWavelength
+
+    # The same class, changed in place.
+    cls._motor__offset = property(lambda self: 1234)
+    assert m.getWavelength() == at(1234) != before
+    del cls._motor__offset
+    assert m.getWavelength() == before
+
+    # The entry moved within the instance's dict; the dict itself replaced.
+    del m._motor__offset
+    m._motor__offset = 1234
+    assert m.getWavelength() == at(1234)
+    m.__dict__ = dict(reversed(list(m.__dict__.items())))
+    assert m.getWavelength() == at(1234)
+
+    # A method put on the class in place, then one on the instance.
+    cls._motor__motorpositionToWavelength = lambda self, x: ("class", x)
+    assert m.getWavelength() == ("class", 1234)
+    m._motor__motorpositionToWavelength = lambda x: ("instance", x)
+    assert m.getWavelength() == ("instance", 1234)
+    del m._motor__motorpositionToWavelength, cls._motor__motorpositionToWavelength
+
+    # A module-level name rebound to another module, then removed, then back.
+    import types
+    counted = []
+    other = types.ModuleType("other_ctypes")
+    other.__dict__.update(reversed(list(ctypes.__dict__.items())))
+    other.byref = lambda obj: counted.append(obj) or ctypes.byref(obj)
+    monkeypatch.setattr(vostelmotor, "ct", other)
+    assert m.getWavelength() == at(1234) and len(counted) == 2
+    monkeypatch.delattr(vostelmotor, "ct")
+    with pytest.raises(NameError, match="name 'ct' is not defined"):
+        m.getWavelength()
+    vostelmotor.ct = ctypes
+    assert m.getWavelength() == at(1234) and len(counted) == 2
