@@ -4,14 +4,38 @@
 #include "diagnostics/support_file.h"
 #include "module/methods.h"
 
+#include <cstdint>
+
 namespace vostel {
+
+namespace {
+
+// lib.<funcName>, looked up now. A command's name keeps its own lookup site
+// (see Key), held with the name so that the site cannot pass to another.
+py::object command_on(py::handle lib, py::handle funcName) {
+  if (!PyUnicode_CheckExact(funcName.ptr())) return py::getattr(lib, funcName);
+  struct Entry {
+    PyObject* name = nullptr;  // strong
+    KeySite site;
+  };
+  static Entry sites[64];
+  Entry& e = sites[(reinterpret_cast<std::uintptr_t>(funcName.ptr()) >> 4) % 64];
+  if (e.name != funcName.ptr()) {
+    Py_XDECREF(e.name);
+    e.name = funcName.inc_ref().ptr();
+    e.site = KeySite{};
+  }
+  return instance_attr(lib, Key(funcName.ptr(), &e.site));
+}
+
+}  // namespace
 
 py::object dllCall(py::handle self, Args& a) {
   py::object funcName = a[0];
   py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
   // The command is looked up on the library at every call; the argument
   // tuple goes to it as it came.
-  py::object func = py::getattr(instance_attr(self, KEY("eposdll")), funcName);
+  py::object func = command_on(instance_attr(self, KEY("eposdll")), funcName);
   PyObject* raw = PyObject_Call(func.ptr(), args.ptr(), nullptr);
   if (!raw) throw py::error_already_set();
   py::object result = py::reinterpret_steal<py::object>(raw);

@@ -7,6 +7,7 @@ PyObject* g_module = nullptr;       // strong references, kept for the process's
 PyObject* g_builtins = nullptr;     // the builtins module, imported once
 PyObject* g_module_dict = nullptr;  // their namespaces (borrowed)
 PyObject* g_builtins_dict = nullptr;
+getattrofunc g_hooked_getattro = nullptr;
 }  // namespace
 
 void set_module(py::module_ m) {
@@ -15,6 +16,25 @@ void set_module(py::module_ m) {
   if (!g_builtins) g_builtins = py::module_::import("builtins").release().ptr();
   g_module_dict = PyModule_GetDict(g_module);
   g_builtins_dict = PyModule_GetDict(g_builtins);
+  if (!g_hooked_getattro) {
+    // The attribute slot the interpreter gives a class that defines __getattr__.
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::dict ns;
+    ns["__getattr__"] = py::reinterpret_borrow<py::object>(g_builtins).attr("getattr");
+    py::object probe = type("_getattr_probe", py::tuple(), ns);
+    g_hooked_getattro = reinterpret_cast<PyTypeObject*>(probe.ptr())->tp_getattro;
+  }
+}
+
+bool plain_getattr(PyTypeObject* type) {
+  if (type->tp_getattro == PyObject_GenericGetAttr) return true;
+  if (type->tp_getattro != g_hooked_getattro) return false;
+  // The hook does the plain lookup first when __getattribute__ is object's own.
+  static PyObject* const name = PyUnicode_InternFromString("__getattribute__");
+  PyObject* getattribute = _PyType_Lookup(type, name);
+  return getattribute && Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
+         reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
+             reinterpret_cast<void*>(PyObject_GenericGetAttr);
 }
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }

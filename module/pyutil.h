@@ -128,6 +128,11 @@ inline bool lacks_class_attr(PyTypeObject* type, const Key& name) {
   return true;
 }
 
+// True when getattr on instances of `type` starts with the plain lookup
+// (class attributes, then the instance's __dict__): no attribute hook, or
+// only a class __getattr__, which is asked when the plain lookup fails.
+bool plain_getattr(PyTypeObject* type);
+
 // obj.<name>, looked up now, as getattr looks it up. Where getattr would
 // end in the instance's __dict__ (plain attribute access, no class attribute
 // of that name), the entry is taken from there directly; every other case is
@@ -136,7 +141,7 @@ template <typename Name>
 py::object instance_attr(py::handle obj, const Name& name) {
 #if PY_VERSION_HEX < 0x030D0000
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (type->tp_getattro == PyObject_GenericGetAttr && lacks_class_attr(type, name)) {
+  if (plain_getattr(type) && lacks_class_attr(type, name)) {
     PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
     if (dict && *dict) {
       if (PyObject* value = dict_item(*dict, name)) return py::reinterpret_borrow<py::object>(value);

@@ -119,3 +119,26 @@ def test_real_library_functions_are_called_through_ctypes(m, tmp_path):
     assert m._motor__dllCall("abs", -5, ref(m)) == 5
     with pytest.raises(ctypes.ArgumentError):
         m._motor__dllCall("abs", 1.5, ref(m))
+
+
+def test_a_real_librarys_commands_are_looked_up_as_getattr_would(m):
+    """A ctypes library keeps each function in its __dict__ once asked for;
+    what is put there later, on the library or on its class, is what runs."""
+    class Library(ctypes.CDLL):
+        pass
+
+    libc = Library(None)
+    m.eposdll = libc
+    for _ in range(3):
+        assert m._motor__dllCall("abs", -5, ref(m)) == 5
+    libc.abs = lambda *args: 42
+    assert m._motor__dllCall("abs", -5, ref(m)) == 42
+    del libc.abs
+    assert m._motor__dllCall("abs", -5, ref(m)) == 5
+    Library.abs = property(lambda self: lambda *args: 7)
+    assert m._motor__dllCall("abs", -5, ref(m)) == 7
+    del Library.abs
+    Library.__getattribute__ = lambda self, name: (lambda *args: 9) if name == "abs" else object.__getattribute__(self, name)
+    assert m._motor__dllCall("abs", -5, ref(m)) == 9
+    del Library.__getattribute__
+    assert m._motor__dllCall("abs", -5, ref(m)) == 5
