@@ -26,8 +26,7 @@ void set_module(py::module_ m) {
   }
 }
 
-bool plain_getattr(PyTypeObject* type) {
-  if (type->tp_getattro == PyObject_GenericGetAttr) return true;
+bool hook_starts_plain(PyTypeObject* type) {
   if (type->tp_getattro != g_hooked_getattro) return false;
   // The hook does the plain lookup first when __getattribute__ is object's own.
   static PyObject* const name = PyUnicode_InternFromString("__getattribute__");

@@ -131,7 +131,10 @@ inline bool lacks_class_attr(PyTypeObject* type, const Key& name) {
 // True when getattr on instances of `type` starts with the plain lookup
 // (class attributes, then the instance's __dict__): no attribute hook, or
 // only a class __getattr__, which is asked when the plain lookup fails.
-bool plain_getattr(PyTypeObject* type);
+bool hook_starts_plain(PyTypeObject* type);
+inline bool plain_getattr(PyTypeObject* type) {
+  return type->tp_getattro == PyObject_GenericGetAttr || hook_starts_plain(type);
+}
 
 // obj.<name>, looked up now, as getattr looks it up. Where getattr would
 // end in the instance's __dict__ (plain attribute access, no class attribute
