@@ -121,6 +121,10 @@ void bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
 // from the call's stack. Anything else goes through `bind`, which gives
 // Python's TypeError texts.
 bool bind_fast(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, Args& out) {
+  if (!kwnames && nargs == entry.nparams && !entry.info.star_args) {  // every parameter given, in order
+    for (size_t i = 1; i < nargs; ++i) out.push_borrowed(args[i]);
+    return true;
+  }
   if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < entry.required) return false;
   if (!entry.info.star_args && nargs > entry.nparams) return false;
   size_t take = std::min(nargs, entry.nparams);

@@ -26,6 +26,23 @@ void set_module(py::module_ m) {
   }
 }
 
+bool lacks_class_attr_now(PyTypeObject* type, const Key& name) {
+  KeySite& site = *name.site;
+  if (_PyType_Lookup(type, name.ptr())) return false;
+  // The lookup gives the class a valid tag where it can have one.
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+#else
+  if (type->tp_version_tag != 0) {
+#endif
+    site.type = type;
+    site.version = type->tp_version_tag;
+  }
+  return true;
+}
+
+py::object getattr_of(py::handle obj, py::handle name) { return py::getattr(obj, name); }
+
 bool hook_starts_plain(PyTypeObject* type) {
   if (type->tp_getattro != g_hooked_getattro) return false;
   // The hook does the plain lookup first when __getattribute__ is object's own.

@@ -21,6 +21,12 @@
 
 namespace py = pybind11;
 
+#if defined(_MSC_VER)
+#define VOSTEL_ALWAYS_INLINE __forceinline
+#else
+#define VOSTEL_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace vostel {
 
 // What one use site of a name remembers between calls; never a value:
@@ -72,6 +78,7 @@ class Args {
   py::object& operator[](std::size_t i) { return values_[i]; }
   std::size_t size() const { return size_; }
   void push_back(py::object value) { new (&values_[size_++]) py::object(std::move(value)); }
+  void push_borrowed(PyObject* value) { new (&values_[size_++]) py::object(py::reinterpret_borrow<py::object>(value)); }
 
  private:
   union {
@@ -98,34 +105,28 @@ py::object to_object(T&& value) {
 // first (see Key).
 PyObject* dict_item(PyObject* dict, py::handle name);
 PyObject* dict_item_at_new_place(PyObject* dict, const Key& name);
-inline PyObject* dict_item(PyObject* dict, const Key& name) {
+VOSTEL_ALWAYS_INLINE PyObject* dict_item(PyObject* dict, const Key& name) {
   Py_ssize_t pos = name.site->where;
   PyObject *key, *value;
   if (pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == name.ptr()) return value;
   return dict_item_at_new_place(dict, name);
 }
 
+// obj.<name> through getattr, out of line.
+py::object getattr_of(py::handle obj, py::handle name);
+
 // True when `type` (with its bases) has no attribute `name`.
 inline bool lacks_class_attr(PyTypeObject* type, py::handle name) { return !_PyType_Lookup(type, name.ptr()); }
-inline bool lacks_class_attr(PyTypeObject* type, const Key& name) {
-  KeySite& site = *name.site;
+bool lacks_class_attr_now(PyTypeObject* type, const Key& name);  // asks the class, notes the answer
+VOSTEL_ALWAYS_INLINE bool lacks_class_attr(PyTypeObject* type, const Key& name) {
+  const KeySite& site = *name.site;
 #if PY_VERSION_HEX < 0x030C0000
   const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
 #else
   const bool tagged = type->tp_version_tag != 0;
 #endif
   if (tagged && site.type == type && site.version == type->tp_version_tag) return true;
-  if (_PyType_Lookup(type, name.ptr())) return false;
-  // The lookup gives the class a valid tag where it can have one.
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
-#else
-  if (type->tp_version_tag != 0) {
-#endif
-    site.type = type;
-    site.version = type->tp_version_tag;
-  }
-  return true;
+  return lacks_class_attr_now(type, name);
 }
 
 // True when getattr on instances of `type` starts with the plain lookup
@@ -141,7 +142,7 @@ inline bool plain_getattr(PyTypeObject* type) {
 // of that name), the entry is taken from there directly; every other case is
 // getattr itself.
 template <typename Name>
-py::object instance_attr(py::handle obj, const Name& name) {
+VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Name& name) {
 #if PY_VERSION_HEX < 0x030D0000
   PyTypeObject* type = Py_TYPE(obj.ptr());
   if (plain_getattr(type) && lacks_class_attr(type, name)) {
@@ -151,7 +152,7 @@ py::object instance_attr(py::handle obj, const Name& name) {
     }
   }
 #endif
-  return py::getattr(obj, name);
+  return getattr_of(obj, name);
 }
 
 // descr(stack[0], ..., stack[n-1]) when descr is one of the motor class's
