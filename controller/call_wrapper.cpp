@@ -31,8 +31,8 @@ py::object command_on(py::handle lib, py::handle funcName) {
 }  // namespace
 
 py::object dllCall(py::handle self, Args& a) {
-  py::object funcName = a[0];
-  py::tuple args = py::reinterpret_borrow<py::tuple>(a[1]);
+  const py::object& funcName = a[0];
+  const py::object& args = a[1];  // the tuple of *args
   // The command is looked up on the library at every call; the argument
   // tuple goes to it as it came.
   py::object func = command_on(instance_attr(self, KEY("eposdll")), funcName);
@@ -51,7 +51,8 @@ py::object dllCall(py::handle self, Args& a) {
   if (!failed) return result;
   ++failed_commands();
 
-  py::object last = args[py::len(args) - 1];
+  py::tuple items = py::reinterpret_borrow<py::tuple>(args);
+  py::object last = items[items.size() - 1];
   py::object errorCode = last.attr(KEY("_obj")).attr(KEY("value"));
   const int buffer_size = 255;
   py::object ct = modattr(KEY("ct"));
@@ -64,8 +65,8 @@ py::object dllCall(py::handle self, Args& a) {
   if (truthy(instance_attr(self, KEY("_motor__generateSupportData")))) {
     py::object simple = ct.attr(KEY("_SimpleCData"));
     py::list parts;
-    for (size_t i = 0; i + 1 < py::len(args); ++i) {
-      py::object arg = args[i];
+    for (size_t i = 0; i + 1 < items.size(); ++i) {
+      py::object arg = items[i];
       parts.append(py::isinstance(arg, simple) ? py::str(arg.attr(KEY("value"))) : py::str(arg));
     }
     py::object args_repr = call_method(py::str(", "), KEY("join"), parts);

@@ -89,7 +89,10 @@ py::object modattr_impl(const Name& name) {
 }
 
 bool is_dunder(PyObject* name) {
-  return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
+  if (PyUnicode_GET_LENGTH(name) < 2) return false;
+  const int kind = PyUnicode_KIND(name);
+  const void* data = PyUnicode_DATA(name);
+  return PyUnicode_READ(kind, data, 0) == '_' && PyUnicode_READ(kind, data, 1) == '_';
 }
 
 // The entry of a plain module's namespace, where getattr would take it from

@@ -92,7 +92,9 @@ class Args {
 template <typename T>
 py::object to_object(T&& value) {
   using D = std::decay_t<T>;
-  if constexpr (std::is_base_of_v<py::handle, D>) {
+  if constexpr (std::is_same_v<D, py::object> && !std::is_lvalue_reference_v<T>) {
+    return std::move(value);  // a temporary: its reference is taken over
+  } else if constexpr (std::is_base_of_v<py::handle, D>) {
     return py::reinterpret_borrow<py::object>(value);
   } else {
     return py::reinterpret_steal<py::object>(py::detail::make_caster<T>::cast(
