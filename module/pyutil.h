@@ -3,10 +3,11 @@
 // chained context, ctypes cells and controller commands.
 //
 // Names are looked up every time a method runs, as Python code would look
-// them up; what is kept is only the name itself: KEY("x") is an interned str
-// made once per use site, so a lookup neither builds nor hashes a new string
-// and hits the type's attribute cache. Calls go through vectorcall, without
-// argument tuples or bound-method objects.
+// them up, and no value is ever kept between calls. KEY("x") is an interned
+// str made once per use site, so a lookup neither builds nor hashes a new
+// string, together with what the site learnt of where to look (see KeySite).
+// Calls go through vectorcall, without argument tuples or bound-method
+// objects.
 #pragma once
 
 #include <pybind11/pybind11.h>
