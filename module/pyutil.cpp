@@ -26,9 +26,9 @@ void set_module(py::module_ m) {
   }
 }
 
-bool lacks_class_attr_now(PyTypeObject* type, const Key& name) {
+bool reaches_instance_dict_now(PyTypeObject* type, const Key& name) {
   KeySite& site = *name.site;
-  if (_PyType_Lookup(type, name.ptr())) return false;
+  if (!reaches_instance_dict(type, py::handle(name))) return false;
   // The lookup gives the class a valid tag where it can have one.
 #if PY_VERSION_HEX < 0x030C0000
   if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {

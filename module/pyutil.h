@@ -36,9 +36,11 @@ namespace vostel {
 //    if its key is this very name, so the value always comes from the dict
 //    as it is now; anything else (another dict, an entry removed or moved)
 //    is the full lookup.
-//  - type, version: a class found without an attribute of this name, with
-//    the version tag the interpreter gave it then. Any change to the class
-//    or its bases gives it a new tag, and the class is looked at again.
+//  - type, version: a class whose getattr was found to read this name from
+//    the instance's __dict__ (no attribute hook before it, no class
+//    attribute of this name), with the version tag the interpreter gave the
+//    class then. Any change to the class or its bases gives it a new tag,
+//    and the class is looked at again.
 struct KeySite {
   Py_ssize_t where = -1;
   PyTypeObject* type = nullptr;
@@ -118,10 +120,21 @@ VOSTEL_ALWAYS_INLINE PyObject* dict_item(PyObject* dict, const Key& name) {
 // obj.<name> through getattr, out of line.
 py::object getattr_of(py::handle obj, py::handle name);
 
-// True when `type` (with its bases) has no attribute `name`.
-inline bool lacks_class_attr(PyTypeObject* type, py::handle name) { return !_PyType_Lookup(type, name.ptr()); }
-bool lacks_class_attr_now(PyTypeObject* type, const Key& name);  // asks the class, notes the answer
-VOSTEL_ALWAYS_INLINE bool lacks_class_attr(PyTypeObject* type, const Key& name) {
+// True when getattr on instances of `type` starts with the plain lookup
+// (class attributes, then the instance's __dict__): no attribute hook, or
+// only a class __getattr__, which is asked when the plain lookup fails.
+bool hook_starts_plain(PyTypeObject* type);
+inline bool plain_getattr(PyTypeObject* type) {
+  return type->tp_getattro == PyObject_GenericGetAttr || hook_starts_plain(type);
+}
+
+// True when getattr(obj, name), for obj of `type`, takes the entry of obj's
+// __dict__ if there is one: plain lookup, and no class attribute `name`.
+inline bool reaches_instance_dict(PyTypeObject* type, py::handle name) {
+  return plain_getattr(type) && !_PyType_Lookup(type, name.ptr());
+}
+bool reaches_instance_dict_now(PyTypeObject* type, const Key& name);  // asks the class, notes the answer
+VOSTEL_ALWAYS_INLINE bool reaches_instance_dict(PyTypeObject* type, const Key& name) {
   const KeySite& site = *name.site;
 #if PY_VERSION_HEX < 0x030C0000
   const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
@@ -129,15 +142,7 @@ VOSTEL_ALWAYS_INLINE bool lacks_class_attr(PyTypeObject* type, const Key& name) 
   const bool tagged = type->tp_version_tag != 0;
 #endif
   if (tagged && site.type == type && site.version == type->tp_version_tag) return true;
-  return lacks_class_attr_now(type, name);
-}
-
-// True when getattr on instances of `type` starts with the plain lookup
-// (class attributes, then the instance's __dict__): no attribute hook, or
-// only a class __getattr__, which is asked when the plain lookup fails.
-bool hook_starts_plain(PyTypeObject* type);
-inline bool plain_getattr(PyTypeObject* type) {
-  return type->tp_getattro == PyObject_GenericGetAttr || hook_starts_plain(type);
+  return reaches_instance_dict_now(type, name);
 }
 
 // obj.<name>, looked up now, as getattr looks it up. Where getattr would
@@ -148,7 +153,7 @@ template <typename Name>
 VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Name& name) {
 #if PY_VERSION_HEX < 0x030D0000
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (plain_getattr(type) && lacks_class_attr(type, name)) {
+  if (reaches_instance_dict(type, name)) {
     PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
     if (dict && *dict) {
       if (PyObject* value = dict_item(*dict, name)) return py::reinterpret_borrow<py::object>(value);
