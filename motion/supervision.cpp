@@ -56,16 +56,15 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   self.attr(KEY("_motor__moving")) = py::bool_(true);
   try {
     while (!truthy(py::getattr(pTargetReached, KEY("value"))) && !truthy(instance_attr(self, KEY("_motor__stop")))) {
-      const Ctypes ct;  // once per poll
-      unanswered =
-          py::object(command(self, ct, KEY("VCS_GetMovementState"), byref(ct, pTargetReached))).equal(py::int_(0))
-              ? unanswered + 1
-              : 0;
+      unanswered = py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0))
+                       ? unanswered + 1
+                       : 0;
       if (unanswered == kNoAnswerPolls)
         raise(PyExc_ConnectionError,
               "the controller did not answer for 3 s (cable pulled or connection closed): "
               "the move was given up; connect again once the cable is back");
       vcall(modattr(KEY("sleep")), 0.1);
+      const Ctypes ct;  // once for the two reads after the pause
       command(self, ct, KEY("VCS_GetAllDigitalInputs"), byref(ct, pLimitSwitch));
       if (truthy(py::getattr(pLimitSwitch, KEY("value")))) {
         call_method(self, KEY("_motor__limitSwitch"));
