@@ -2,9 +2,11 @@
 pass, limit switch, stop request, support-data samples, and the safe state
 left behind when an error escapes."""
 import ctypes
+import types
 
 import pytest
 
+import vostelmotor
 from helpers.library import HOME_INDEX, expect
 from helpers.drive import on_drive, position_read
 
@@ -152,3 +154,25 @@ def test_stored_position_after_ctrl_c_is_where_the_drive_stands(rig):
     with pytest.raises(KeyboardInterrupt):
         supervise(m)
     assert model.home == drive.position + 40
+
+
+def test_ct_rebound_during_a_pause_serves_the_reads_after_it(rig, monkeypatch):
+    """Module-level names are looked up as the loop goes on, not once for the
+    whole move: a `ct` replaced while the loop pauses makes the reads after
+    that pause."""
+    m, lib, drive, model, sleeps, triggers = rig
+    drive.polls_per_move = 3
+    wrapped = []
+    other = types.ModuleType("other_ctypes")
+    other.__dict__.update(ctypes.__dict__)
+    other.byref = lambda obj: wrapped.append(type(obj).__name__) or ctypes.byref(obj)
+    sleeps.on_call = lambda n: monkeypatch.setattr(vostelmotor, "ct", other) if n == 2 else None
+    supervise(m)
+    # Each command passes its cell and the error cell through ct.byref. From
+    # the second pause on: that poll's two reads, the third poll, the last read.
+    cell32 = ctypes.c_long if ctypes.sizeof(ctypes.c_long) == 4 else ctypes.c_int32
+    inputs, position, error = "c_short", cell32.__name__, type(m._motor__pErrorCode).__name__
+    state = position
+    assert wrapped == [inputs, error, position, error,
+                       state, error, inputs, error, position, error,
+                       position, error]
