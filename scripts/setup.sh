@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the build, the demo and the tests need, then builds the
 # development tree for one Python version. Sourced by demo.sh and test.sh.
-#   build_for <python> <tag> [ON|OFF]   -> build-<tag>/ (module and simulator in
-#                                          build-<tag>/python), venv .venv-<tag>/
+#   build_for <python> <tag> [ON|OFF] [all|build]
+#                                       -> build-<tag>/ (module and simulator in
+#                                          build-<tag>/python), venv .venv-<tag>/ with
+#                                          the test packages too (all) or only what
+#                                          building and importing the module need (build)
 #   wheel_from_build <tag>              -> a wheel made from build-<tag> without compiling again
 # The Python packages the tests import are the "test" dependency group in
 # pyproject.toml (cibuildwheel installs the same group); add test packages there.
@@ -92,10 +95,10 @@ pip_install() {
 }
 
 build_for() {
-  local python="$1" tag="$2" tests="${3:-ON}"
+  local python="$1" tag="$2" tests="${3:-ON}" deps="${4:-all}"
   local venv="$ROOT/.venv-$tag" build="$ROOT/build-$tag"
-  local packages
-  mapfile -t packages < <(test_packages)
+  local packages=(numpy)  # "build": what building and importing the module needs
+  [ "$deps" = build ] || mapfile -t packages < <(test_packages)
   if [ ! -x "$venv/bin/python" ]; then
     step "creating $venv with $python"
     "$python" -m venv "$venv"

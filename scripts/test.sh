@@ -61,7 +61,9 @@ for entry in "${versions[@]}"; do
   step "CPython $tag ($python)"
   # Every tree gets the C++ tests too (compiler-cache hits after the first),
   # so that a developer's build-<tag> keeps them; ctest runs once.
-  ( set -e; build_for "$python" "$tag" ON )
+  # The tests run in the clean venv below, so the development venv gets only
+  # what building and importing the module need.
+  ( set -e; build_for "$python" "$tag" ON build )
   status=$?
   if [ $status -ne 0 ]; then record "build $tag" $status; continue; fi
   if [ $first -eq 1 ]; then
