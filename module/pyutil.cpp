@@ -30,11 +30,7 @@ bool reaches_instance_dict_now(PyTypeObject* type, const Key& name) {
   KeySite& site = *name.site;
   if (!reaches_instance_dict(type, py::handle(name))) return false;
   // The lookup gives the class a valid tag where it can have one.
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
-#else
-  if (type->tp_version_tag != 0) {
-#endif
+  if (has_version_tag(type)) {
     site.type = type;
     site.version = type->tp_version_tag;
   }

@@ -133,15 +133,17 @@ inline bool plain_getattr(PyTypeObject* type) {
 inline bool reaches_instance_dict(PyTypeObject* type, py::handle name) {
   return plain_getattr(type) && !_PyType_Lookup(type, name.ptr());
 }
+// True when the class carries a version tag the interpreter keeps current.
+inline bool has_version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
+  return type->tp_version_tag != 0;
+}
 bool reaches_instance_dict_now(PyTypeObject* type, const Key& name);  // asks the class, notes the answer
 VOSTEL_ALWAYS_INLINE bool reaches_instance_dict(PyTypeObject* type, const Key& name) {
   const KeySite& site = *name.site;
-#if PY_VERSION_HEX < 0x030C0000
-  const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-#else
-  const bool tagged = type->tp_version_tag != 0;
-#endif
-  if (tagged && site.type == type && site.version == type->tp_version_tag) return true;
+  if (site.type == type && site.version == type->tp_version_tag && has_version_tag(type)) return true;
   return reaches_instance_dict_now(type, name);
 }
 
