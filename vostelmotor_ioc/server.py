@@ -6,7 +6,7 @@ from caproto import AlarmSeverity, AlarmStatus, ChannelType
 from caproto.server import PVGroup, pvproperty
 
 from . import access
-from .drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, Drive)
+from vostelmotor_lab.drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, Drive)
 
 TRIGGER_KINDS = ("None", "Position compare", "Motion")
 

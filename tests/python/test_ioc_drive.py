@@ -7,7 +7,7 @@ import time
 import pytest
 
 from helpers import paths  # noqa: F401 (the checkout on sys.path)
-from vostelmotor_ioc.drive import DISCONNECTED, ERROR, IDLE, Drive
+from vostelmotor_lab.drive import DISCONNECTED, ERROR, IDLE, Drive
 
 
 class ScriptedMotor:

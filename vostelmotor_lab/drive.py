@@ -1,4 +1,4 @@
-"""The motor behind the IOC.
+"""The motor behind the IOC, the panel and the check.
 
 One worker thread owns the `vostelmotor.motor` and makes every call on it, so
 the controller never receives two commands at once (the motor object shares
