@@ -31,10 +31,11 @@ namespace fs = std::filesystem;
 // /opt/EposCmdLib_<version>/lib/<architecture>/ and links it into /usr/lib.
 const char* const kLinuxLibraryName = "libEposCmd.so";
 
-// The numbers after "libEposCmd.so" in a file name (6.8.1.0 -> 6, 8, 1, 0).
-std::vector<unsigned long> version_of(const std::string& name) {
+// The numbers in a name, in order ("libEposCmd.so.6.8.1.0" after its prefix,
+// "EposCmdLib_6.8.1.0": 6, 8, 1, 0), for ordering versions.
+std::vector<unsigned long> version_of(const std::string& name, size_t prefix = 0) {
   std::vector<unsigned long> parts;
-  const char* p = name.c_str() + std::char_traits<char>::length(kLinuxLibraryName);
+  const char* p = name.c_str() + prefix;
   while (*p) {
     if (*p >= '0' && *p <= '9') {
       char* end = nullptr;
@@ -62,7 +63,7 @@ std::vector<fs::path> linux_libraries_in(const fs::path& folder) {
     if (name.rfind(kLinuxLibraryName, 0) != 0) continue;
     std::error_code file_ec;
     if (!fs::is_regular_file(it->path(), file_ec)) continue;  // follows links; dangling ones are skipped
-    found.push_back({it->path(), version_of(name)});
+    found.push_back({it->path(), version_of(name, std::char_traits<char>::length(kLinuxLibraryName))});
   }
   std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
     if (a.version.empty() != b.version.empty()) return a.version.empty();
@@ -83,7 +84,9 @@ std::vector<fs::path> vendor_library_folders() {
   for (fs::directory_iterator it("/opt", ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().filename().string().rfind("EposCmdLib", 0) == 0) installs.push_back(it->path() / "lib");
   }
-  std::sort(installs.begin(), installs.end(), [](const fs::path& a, const fs::path& b) { return a > b; });
+  std::sort(installs.begin(), installs.end(), [](const fs::path& a, const fs::path& b) {
+    return version_of(a.parent_path().filename().string()) > version_of(b.parent_path().filename().string());
+  });
   struct utsname host {};
   std::string machine = uname(&host) == 0 ? host.machine : "";
   std::vector<fs::path> folders;
@@ -142,7 +145,9 @@ std::vector<std::string> linux_library_candidates(const std::string& package_dir
 }
 
 py::object fs_text(const std::string& path) {
-  return py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(path.c_str()));
+  PyObject* text = PyUnicode_DecodeFSDefault(path.c_str());
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(text);
 }
 #endif
 
