@@ -52,6 +52,10 @@ class Quit(Exception):
     """The operator ended the check, or the scripted answers ran out."""
 
 
+class CommandFailed(Exception):
+    """The controller refused a command or did not answer it."""
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="vostelmotor check",
@@ -102,6 +106,9 @@ def main(argv=None):
         print("The check could not start: %s" % exc, file=sys.stderr)
         return 2
     report = Report(report_path, command=["vostelmotor", "check"] + list(sys.argv[1:] if argv is None else argv))
+    if args.simulated:
+        from vostelmotor_lab.simulated import state_file
+        report.value("simulated controller state file", state_file())
     check = Check(lambda report_update: make_drive(report_update, args.usb, motor_class),
                   Operator(answers), report, steps=args.steps, usb=args.usb)
     return check.run()
@@ -118,10 +125,8 @@ def _motor_class(simulated):
 def make_drive(report, usb, motor_class):
     """The shared drive, on the module's own motor class: a limit switch opens
     the module's calibration window, as in a script."""
-    from vostelmotor_lab import drive
-    if hasattr(drive.Drive, "submit"):
-        return drive.Drive(report, usb=usb, motor_class=motor_class, capture_output=True)
-    return StandInDrive(report, usb=usb, motor_class=motor_class)
+    from vostelmotor_lab.drive import Drive
+    return Drive(report, usb=usb, motor_class=motor_class, capture_output=True)
 
 
 # ------------------------------------------------------------------ operator
@@ -425,7 +430,7 @@ def read_calibration(motor):
 def read_inputs(motor):
     word = ctypes.c_ushort(0)
     if not _command(motor, "VCS_GetAllDigitalInputs", word):
-        raise ConnectionError("the controller did not answer the reading of its digital inputs")
+        raise CommandFailed("the controller did not answer the reading of its digital inputs")
     return word.value
 
 
@@ -440,7 +445,7 @@ def read_rest(motor, samples=REST_SAMPLES, interval=REST_INTERVAL):
             vostelmotor.sleep(interval)
         position = ctypes.c_int32(0)
         if not _command(motor, "VCS_GetPositionIs", position):
-            raise ConnectionError("the controller did not answer the reading of its position")
+            raise CommandFailed("the controller did not answer the reading of its position")
         readings.append((position.value, motor.getWavelength(), motor.getCurrent(), motor.getMoving()))
     return readings
 
@@ -453,7 +458,7 @@ def read_profile(motor):
     """The controller's speed profile in its own units (rpm, rpm/s, rpm/s)."""
     cells = [ctypes.c_int32(0) for _ in range(3)]
     if not _command(motor, "VCS_GetPositionProfile", *cells):
-        raise ConnectionError("the controller did not answer the reading of its speed profile")
+        raise CommandFailed("the controller did not answer the reading of its speed profile")
     return tuple(c.value for c in cells)
 
 
@@ -465,7 +470,7 @@ def set_slow_profile(motor):
     _command(motor, "VCS_ActivateProfilePositionMode")
     if not motor._motor__dllCall("VCS_SetPositionProfile", motor._motor__keyhandle, motor._motor__NodeId,
                                  rpm, 4 * rpm, 4 * rpm, ctypes.byref(motor._motor__pErrorCode)):
-        raise ConnectionError("the controller refused the slow speed profile")
+        raise CommandFailed("the controller refused the slow speed profile")
     return rpm, 4 * rpm, 4 * rpm
 
 
@@ -547,11 +552,14 @@ class Check:
         deadline = _now() + timeout
         while True:
             try:
-                return future.result(timeout=0.2)
+                result = future.result(timeout=0.2)
             except concurrent.futures.TimeoutError:
-                self._drain()
                 if _now() > deadline:
                     raise TimeoutError("the controller did not answer within %g s" % timeout)
+                continue
+            finally:
+                self._drain()  # what the worker reported on the way goes to this step
+            return result
 
     def _on_worker(self, fn, timeout=CONNECT_TIMEOUT):
         return self._wait(self.drive.submit(fn), timeout)
@@ -565,9 +573,12 @@ class Check:
                 return
 
     def _log(self, update):
+        from vostelmotor_lab.drive import LIMIT_SWITCH, CALIBRATION_NEEDED, ERROR, DISCONNECTED
         for key, label in (("message", "drive"), ("printed", "module printed")):
             if update.get(key):
                 self.report.note("%s: %s" % (label, str(update[key]).rstrip()))
+        if update.get("message") and update.get("state") in (LIMIT_SWITCH, CALIBRATION_NEEDED, ERROR, DISCONNECTED):
+            self.op.say("  %s" % update["message"])
 
     def _ready(self, *items):
         missing = [item for item in items if self.report.status(item) not in (PASS, WARN)]
@@ -754,6 +765,8 @@ class Check:
         self._move = self.drive.move_steps(steps)
         result = self._wait(self._move, MOVE_TIMEOUT)
         self._move = None
+        if result.outcome == "limit switch":
+            self._wait_for_calibration()
         self._put_profile_back()
         self.report.value("move outcome", "%s: %s" % (result.outcome, result.message))
         self.report.value("move reached (nm)", result.reached)
@@ -775,6 +788,15 @@ class Check:
         self.report.result("step move", status, summary, fix[0] if fix else None)
         self.op.say("  %s: %s." % ("Good" if status == PASS else "Problem" if status == FAIL else "Note", summary))
         self._judge_inputs("inputs")  # and once more after the move
+
+    def _wait_for_calibration(self):
+        """After a limit switch the module backs off and opens its calibration
+        window on the worker; the check waits until the operator has used it."""
+        self.op.say("  A limit switch was reached. The motor backs off to the middle of the range and the")
+        self.op.say("  module opens its calibration window: type the wavemeter's reading there.")
+        while self.drive.awaiting_calibration:
+            self._drain()
+            threading.Event().wait(0.2)
 
     def _put_profile_back(self):
         if self._profile is not None:
@@ -888,119 +910,6 @@ class Check:
 def _now():
     import time
     return time.monotonic()
-
-
-# ------------------------------------------------------- until the drive
-class MoveResult:
-    def __init__(self, outcome, reached=None, message=""):
-        self.outcome, self.reached, self.message = outcome, reached, message
-
-
-class StandInDrive:
-    """What the check needs of the shared drive (`submit`, `move_steps`,
-    `stop`, reports of the connection), for a drive that does not offer it
-    yet: one worker thread owns the motor and runs the requests in order."""
-
-    def __init__(self, report, usb="USB0", motor_class=None):
-        import vostelmotor
-        self._report = report
-        self._usb = usb
-        self._motor_class = motor_class or vostelmotor.motor
-        self._jobs = queue.Queue()
-        self._stop = threading.Event()
-        self._moving = False
-        self._stops = 0  # stop requests so far; a move asked for before one never starts
-        self.motor = None
-        self._thread = None
-        self._sleep = None
-
-    def start(self):
-        import vostelmotor
-        self._sleep = vostelmotor.sleep
-        vostelmotor.sleep = self._pause  # the module's waits are where a stop is handed over
-        self._thread = threading.Thread(target=self._run, name="vostelmotor-check-drive", daemon=True)
-        self._thread.start()
-
-    def close(self, timeout=15.0):
-        import vostelmotor
-        self.stop()
-        self._jobs.put(None)
-        if self._thread is not None:
-            self._thread.join(timeout)
-        if vostelmotor.sleep == self._pause:
-            vostelmotor.sleep = self._sleep
-
-    def submit(self, fn):
-        future = concurrent.futures.Future()
-
-        def job():
-            if not future.set_running_or_notify_cancel():
-                return
-            try:
-                if self.motor is None:
-                    raise ConnectionError("not connected to the controller")
-                future.set_result(fn(self.motor))
-            except BaseException as exc:
-                future.set_exception(exc)
-        self._jobs.put(job)
-        return future
-
-    def move_steps(self, steps, trigger=0):
-        stops = self._stops
-
-        def move(motor):
-            if stops != self._stops:
-                return MoveResult("stopped", None, "stopped before it started")
-            self._stop.clear()
-            self._moving = True
-            try:
-                reached = motor.moveSteps(steps, trigger)
-            except Exception as exc:
-                if not motor._motor__connection:
-                    return MoveResult("limit switch", None, str(exc))
-                return MoveResult("failed", None, "%s: %s" % (type(exc).__name__, exc))
-            finally:
-                self._moving = False
-            return MoveResult("stopped" if self._stop.is_set() else "arrived", reached,
-                              "%s at %.4f nm" % ("Stopped" if self._stop.is_set() else "Arrived", reached))
-        return self.submit(move)
-
-    def stop(self):
-        self._stops += 1
-        if self._moving:
-            self._stop.set()
-
-    def _pause(self, seconds):
-        self._sleep(seconds)
-        if threading.current_thread() is self._thread and self._moving and self._stop.is_set():
-            self.motor.stopMovement()
-
-    def _run(self):
-        try:
-            motor = self._motor_class()
-        except Exception as exc:
-            self._report({"state": 5, "message": "Loading the controller's command library failed: %s" % exc})
-            motor = None
-        if motor is not None:
-            try:
-                connected = motor.connect(self._usb)
-                message = "Connected on %s" % self._usb if connected else "no controller answers on %s" % self._usb
-            except Exception as exc:
-                connected, message = False, "Connecting on %s failed: %s: %s" % (self._usb, type(exc).__name__, exc)
-            if connected:
-                self.motor = motor
-            self._report({"state": 0 if connected else 5, "message": message})
-        while True:
-            job = self._jobs.get()
-            if job is None:
-                break
-            job()
-        if self.motor is not None:
-            try:
-                self.motor.disconnect()
-            except Exception:
-                pass
-            self.motor = None
 
 
 if __name__ == "__main__":
