@@ -40,7 +40,6 @@ MOVE_TIMEOUT = 120.0      # s; a 1000-step move at the slow speed takes about 10
 SCALE_LIMITS = (0.8, 1.25)  # wavemeter step / expected step outside this: recalibrate
 OFFSET_WARNING = 0.05     # nm between the module's reading and the wavemeter
 
-HOME_INDEX = 0x2081
 CALIBRATION_INDEX = 0x200C
 
 PASS, FAIL, WARN, SKIPPED, NOT_RUN = "pass", "FAIL", "warning", "skipped", "not run"
@@ -109,7 +108,7 @@ def main(argv=None):
     if args.simulated:
         from vostelmotor_lab.simulated import state_file
         report.value("simulated controller state file", state_file())
-    check = Check(lambda report_update: make_drive(report_update, args.usb, motor_class),
+    check = Check(lambda update, loaded: make_drive(update, args.usb, recording(motor_class, loaded)),
                   Operator(answers), report, steps=args.steps, usb=args.usb)
     return check.run()
 
@@ -120,6 +119,20 @@ def _motor_class(simulated):
         return vostelmotor.motor
     from vostelmotor_lab.simulated import simulated as simulated_class
     return simulated_class(vostelmotor.motor)
+
+
+def recording(motor_class, loaded):
+    """`motor_class` that appends each command library it loads to `loaded`,
+    so the report names it even when the controller then does not open."""
+
+    class Recording(motor_class):
+        def load_epos_dll(self, package_dir=None):
+            library = motor_class.load_epos_dll(self, package_dir)
+            loaded.append(library)
+            return library
+
+    Recording.__name__ = Recording.__qualname__ = motor_class.__name__
+    return Recording
 
 
 def make_drive(report, usb, motor_class):
@@ -354,9 +367,8 @@ def judge_step(expected_steps, before, after, meter_before, meter_after):
 # worker thread (Drive.submit); they use the module's private names where no
 # public method reads the value.
 
-def library_file(motor):
-    """Path, size and SHA-256 of the command library the motor loaded."""
-    lib = motor.eposdll
+def library_file(lib):
+    """Path, size and SHA-256 of a loaded command library."""
     path = _loaded_path(lib) or getattr(lib, "_name", None) or repr(lib)
     info = {"path": path}
     try:
@@ -494,8 +506,9 @@ def trigger_at_rest(motor):
 
 # ---------------------------------------------------------------- the check
 class Check:
-    """The sequence. `make_drive(report)` gives a started-or-not drive (the
-    shared worker) that reports through `report`."""
+    """The sequence. `make_drive(report, loaded)` gives the shared drive, not
+    started, that reports through `report` and whose motor class appends the
+    command library it loads to the list `loaded` (`recording`)."""
 
     def __init__(self, make_drive, operator, report, steps=DEFAULT_STEPS, usb="USB0"):
         if not 1 <= steps <= MAX_STEPS:
@@ -507,6 +520,7 @@ class Check:
         self.usb = usb
         self.drive = None
         self._updates = queue.Queue()
+        self._loaded = []          # the command libraries the drive's motors loaded
         self._move = None          # the future of a running move
         self._profile = None       # the speed profile to put back
         self.connected = False
@@ -531,6 +545,8 @@ class Check:
             ending = "incomplete", str(exc)
         except KeyboardInterrupt:
             ending = "stopped", "Ctrl+C"
+        except (ConnectionError, TimeoutError, CommandFailed) as exc:
+            ending = "lost", str(exc) or type(exc).__name__
         except Exception as exc:  # a fault of the check itself: still leave the drive safe
             ending = "error", "%s: %s" % (type(exc).__name__, exc)
         self._leave_safe(ending)
@@ -595,7 +611,7 @@ class Check:
             for item in ("library", "device"):
                 self.report.result(item, SKIPPED, "skipped by the operator")
             return
-        self.drive = self._make_drive(self._updates.put)
+        self.drive = self._make_drive(self._updates.put, self._loaded)
         self.drive.start()
         state, message = self._connection_outcome()
         if state == "no library":
@@ -605,7 +621,12 @@ class Check:
             self.report.result("device", NOT_RUN, "no library")
             self.op.say("  The command library could not be loaded: %s" % message)
             return
-        info = self._on_worker(library_file)
+        if not self._loaded:
+            self.report.result("library", NOT_RUN, message)
+            self.report.result("device", NOT_RUN, message)
+            self.op.say("  The command library was not loaded: %s" % message)
+            return
+        info = library_file(self._loaded[0])
         for key in ("path", "size", "sha256"):
             if key in info:
                 self.report.value("library " + key, info[key])
@@ -873,6 +894,10 @@ class Check:
             word, code = "STOPPED", 130
             lines = ["Verdict: STOPPED - the check was stopped with Ctrl+C; the drive was stopped and the "
                      "controller closed. Run the check again to finish it."]
+        elif ending and ending[0] == "lost":
+            word, code = "INCOMPLETE", 2
+            lines = ["Verdict: INCOMPLETE - the controller stopped answering (%s). Check its cable and power, "
+                     "then run the check again." % ending[1]]
         elif ending and ending[0] == "error":
             word, code = "INCOMPLETE", 2
             lines = ["Verdict: INCOMPLETE - the check itself failed (%s); the drive was stopped and the "

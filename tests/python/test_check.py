@@ -49,13 +49,13 @@ def controller_state():
 
 
 class Session:
-    def __init__(self, tmp_path, script, steps=check.DEFAULT_STEPS, on_drive=None):
+    def __init__(self, tmp_path, script, steps=check.DEFAULT_STEPS, on_drive=None, motor_class=vostelmotor.motor):
         self.out = io.StringIO()
         self.report = check.Report(str(tmp_path / "report.txt"))
         self.drives = []
 
-        def make(update):
-            drive = check.make_drive(update, "USB0", vostelmotor.motor)
+        def make(update, loaded):
+            drive = check.make_drive(update, "USB0", check.recording(motor_class, loaded))
             self.drives.append(drive)
             if on_drive:
                 on_drive(drive)
@@ -134,6 +134,31 @@ def test_faults_found_at_rest_stop_the_check_before_any_move(sim, session, prepa
     assert "result (step move): not run" in s.text
     assert moves(sim) == []
     assert sim.position() == 0
+
+
+class NoLibrary(vostelmotor.motor):
+    def load_epos_dll(self, package_dir=None):
+        raise ImportError("no command library here")
+
+
+@pytest.mark.parametrize("motor_class, prepare, expect", [
+    pytest.param(NoLibrary, lambda sim: None,
+                 ["result (library): FAIL - Loading the controller's command library failed: ImportError: "
+                  "no command library here", "result (device): not run"], id="no library"),
+    pytest.param(vostelmotor.motor, lambda sim: sim.set_ports(["USB1"]),
+                 ["result (library): pass - loaded " + paths.SIM_LIBRARY,
+                  "result (device): FAIL - Connecting on USB0 failed", "the port is right (--usb"], id="no controller"),
+])
+def test_a_missing_library_or_controller_is_named_and_nothing_else_runs(sim, virtual_sleep, tmp_path, motor_class,
+                                                                       prepare, expect):
+    prepare(sim)
+    s = Session(tmp_path, ["", "", "", "", "", ""], motor_class=motor_class).run()
+    assert s.code == 1
+    for text in expect:
+        assert text in s.text
+    for item in ("calibration", "inputs", "rest", "step move", "trigger"):
+        assert "result (%s): not run" % item in s.text
+    assert moves(sim) == []
 
 
 def test_a_position_too_near_the_long_end_for_the_move_moves_nothing(sim, session):
