@@ -45,6 +45,8 @@ CALIBRATION_INDEX = 0x200C
 PASS, FAIL, WARN, SKIPPED, NOT_RUN = "pass", "FAIL", "warning", "skipped", "not run"
 # What the instrument needs to be ready; the trigger output may be skipped.
 REQUIRED = ("library", "device", "calibration", "inputs", "rest", "step move")
+ITEM_NAMES = {"device": "opening the controller", "calibration": "the calibration",
+              "inputs": "the digital inputs", "rest": "the position at rest"}
 
 
 class Quit(Exception):
@@ -597,10 +599,10 @@ class Check:
             self.op.say("  %s" % update["message"])
 
     def _ready(self, *items):
-        missing = [item for item in items if self.report.status(item) not in (PASS, WARN)]
+        missing = [ITEM_NAMES[item] for item in items if self.report.status(item) not in (PASS, WARN)]
         if missing:
-            self.report.note("not run: needs %s to pass first" % ", ".join(missing))
-            self.op.say("  Not run: it needs a good result of %s first." % ", ".join(missing))
+            self.report.note("not run: needs a good result of %s first" % " and ".join(missing))
+            self.op.say("  Not run: it needs a good result of %s first." % " and ".join(missing))
         return not missing
 
     # --------------------------------------------------------------- steps
@@ -708,7 +710,7 @@ class Check:
             self.report.result(item, PASS, "all inputs read 0")
             self.op.say("  All inputs read 0.")
             return
-        summary = "the input word reads %d at rest: %s set" % (word, describe_inputs(word))
+        summary = "the input word reads %d at rest, with %s set" % (word, describe_inputs(word))
         self.report.result(item, FAIL, summary,
                            "with the laser inside its range no switch may read pressed: look for a stuck "
                            "switch, a switch wired normally closed, or another signal on these inputs; "

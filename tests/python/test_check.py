@@ -117,7 +117,7 @@ def test_step_moves_the_wavemeter_contradicts_fail(sim, session, prepare, before
 
 @pytest.mark.parametrize("prepare, expect", [
     pytest.param(lambda sim: sim.set_limit_switches(0, 45000),  # the drive stands on the switch position
-                 "the input word reads 1 at rest: input 1 (the long-wavelength limit switch) set",
+                 "the input word reads 1 at rest, with input 1 (the long-wavelength limit switch) set",
                  id="switch input stuck at 1"),
     pytest.param(lambda sim: store_calibration(**dict(FACTORY, high=0.0, low=0.0)),
                  "the calibrated range is empty", id="empty range"),
