@@ -73,8 +73,8 @@ py::object connect(py::handle self, Args& a) {
   if (!repair_after_lost_move(self)) {
     close_unread(self);
     raise(PyExc_ConnectionError,
-          "Couldn't store the position the grating reached in an earlier move or switch the trigger outputs "
-          "off; the connection was closed: connect again once the controller answers");
+          "Couldn't stop the drive, store the position the grating reached in an earlier move or switch the "
+          "trigger outputs off; the connection was closed: connect again once the controller answers");
   }
   command(self, KEY("VCS_SetMaxProfileVelocity"), self.attr(KEY("_motor__MaxProfileVelocity")));
   command(self, KEY("VCS_SetMaxAcceleration"), self.attr(KEY("_motor__MaxAcceleration")));

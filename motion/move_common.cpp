@@ -118,9 +118,9 @@ void require_ok(py::handle result, const std::string& text) {
 }
 
 const char* const kReconnectToRepair =
-    "; the position the grating reached could not be stored or a trigger output not switched off, so the "
-    "motor was disconnected: connect() again once the controller answers, which stores the position and "
-    "switches the outputs off";
+    "; the drive could not be stopped, the position it reached not stored or a trigger output not switched "
+    "off, so the motor was disconnected: connect() again once the controller answers, which stops the drive, "
+    "stores its position and switches the outputs off";
 
 namespace {
 void enable_drive(py::handle self) {
@@ -128,6 +128,13 @@ void enable_drive(py::handle self) {
     command(self, KEY("VCS_ClearFault"));
     command(self, KEY("VCS_SetEnableState"));
   }
+}
+
+// Whether the drive reports no motion in progress.
+bool drive_stands(py::handle self) {
+  py::object pTargetReached = bool32();
+  return !is_zero(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))) &&
+         truthy(pTargetReached.attr(KEY("value")));
 }
 
 void close_device(py::handle self) {
@@ -164,10 +171,11 @@ bool leave_safe(py::handle self, py::handle trigger) {
     attempt([&] { self.attr(KEY("_motor__moving")) = py::bool_(false); });
     return true;
   }
-  attempt([&] { halt_drive(self); });
+  bool halted = false, stored = false, off = false;
+  attempt([&] { halted = halt_drive(self); });
   attempt([&] { vcall(modattr(KEY("sleep")), 1); });
   attempt([&] { enable_drive(self); });
-  bool stored = false, off = false;
+  if (!halted) attempt([&] { halted = drive_stands(self); });
   attempt([&] {
     py::object PositionIs = long32();
     if (!is_zero(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))))
@@ -179,10 +187,10 @@ bool leave_safe(py::handle self, py::handle trigger) {
     off = failed_commands() == failures;
   });
   attempt([&] { self.attr(KEY("_motor__moving")) = py::bool_(false); });
-  if (stored && off) return true;
+  if (halted && stored && off) return true;
   // Nothing may start from here: the object is left not connected.
   attempt([&] {
-    if (!stored)
+    if (!halted || !stored)
       mark_position_unstored(self);
     else
       lost().emplace(port_of(self), py::none());

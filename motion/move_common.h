@@ -59,9 +59,10 @@ void note_reached(py::handle self, py::handle value);
 // the quick stop is refused, then enabled again; a fault cleared if enabling
 // fails), its position stored when it can be read, the trigger off and the
 // object idle. Every step is tried; their own errors give way to the one that
-// ended the move. Returns false when the position could not be stored or the
-// trigger not switched off: the object is then left not connected, and the
-// next connect() on its port repairs both (see repair_after_lost_move).
+// ended the move. Returns false when the drive could not be stopped (and does
+// not report standing), the position not stored or the trigger not switched
+// off: the object is then left not connected, and the next connect() on its
+// port repairs that (see repair_after_lost_move).
 bool leave_safe(py::handle self, py::handle trigger);
 
 // leave_safe(), then ConnectionError(text), told how to go on when the

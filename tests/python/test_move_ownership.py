@@ -108,6 +108,27 @@ def test_a_second_move_from_another_thread_is_refused_and_the_first_goes_on(m, s
     assert not isinstance(moved[0], BaseException)
 
 
+def test_a_stop_just_before_the_second_leg_sends_no_motion_and_says_no_arrival(m, sim, capsys):
+    read_home = m._motor__HomePosition
+    reads = []
+
+    def read_then_stop_from_another_thread():
+        reads.append(1)
+        if len(reads) == 2:  # the second leg reads where the first one stored
+            stopper, _ = run_in_thread(m.stopMovement)
+            stopper.join(60)
+        return read_home()
+
+    m._motor__HomePosition = read_then_stop_from_another_thread
+    sim.clear_trace()
+    capsys.readouterr()
+    reached = m.moveToWavelength(768.0, highPrecision=1)
+    assert len(sent(sim, "VCS_MoveToPosition")) == 1 and sent(sim, "VCS_SetQuickStopState") == []
+    assert "arrived" not in capsys.readouterr().out
+    assert reached == pytest.approx(m.getWavelength())
+    assert m._motor__stop is False and m.getMoving() is False
+
+
 @pytest.mark.parametrize("read", ["works", "fails"])
 def test_disconnect_from_another_thread_stops_the_move_and_a_new_object_finds_the_grating(m, sim, monkeypatch, read):
     """disconnect() stores where the drive stopped, or, when it cannot read
