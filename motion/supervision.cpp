@@ -28,6 +28,10 @@ constexpr int kCommandsPerPass = 3;
 // always decides first; this bounds a run whose pause does not take time.
 constexpr int kNoAnswerPolls = 50;
 
+// What an error of the move's own adds when the drive could be left standing
+// with its position stored after all.
+constexpr const char* kSafeAfterAll = "; the drive stands and the position it reached is stored: move again to go on";
+
 class AnswerWatch {
  public:
   AnswerWatch() : clock_(py::module_::import("time").attr("monotonic")) { answered_ = now(); }
@@ -71,10 +75,9 @@ void stop_drive(py::handle self) {
 // or zero value when the read fails.
 void read_and_store_position(py::handle self, py::handle PositionIs) {
   require_ok(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs)),
-             "the position reached could not be read; the stored position was left as it was");
+             "the position reached could not be read at the end of the move");
   require_ok(store_position(self, PositionIs),
-             "the position reached could not be written to the controller: "
-             "the stored position is wrong until a move or a calibration stores it");
+             "the position reached could not be written to the controller at the end of the move");
   note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
@@ -92,6 +95,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   py::object trigger = a[0];
   py::object pLimitSwitch = a[1];
   long long seccounter = 0;
+  bool own_error = false;  // an error of the move's own ending, not of a method it called
   py::object PositionIs = long32();
   py::object pTargetReached = bool32();
   self.attr(KEY("_motor__moving")) = py::bool_(true);
@@ -103,9 +107,10 @@ py::object waittillmovementdone(py::handle self, Args& a) {
         watch.answered(asked);
       } else if (!truthy(instance_attr(self, KEY("_motor__connection")))) {
         raise(PyExc_ConnectionError,
-              "the motor was disconnected during the move (disconnect() from another thread), which stopped the drive: "
-              "connect() again to go on");
+              "the motor was disconnected during the move (disconnect() from another thread), which stopped "
+              "the drive: connect() again to go on");
       } else if (watch.given_up(asked)) {
+        own_error = true;
         raise(PyExc_ConnectionError,
               "the controller did not answer for 5 s (cable pulled or connection closed): the move was given up");
       }
@@ -125,13 +130,17 @@ py::object waittillmovementdone(py::handle self, Args& a) {
     call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
     self.attr(KEY("_motor__moving")) = py::bool_(false);
     if (truthy(py::getattr(pLimitSwitch, KEY("value")))) return py::none();
+    own_error = true;  // from here on, every error is one of the move's end
     if (failed_commands() != failures)
       raise(PyExc_ConnectionError, "the trigger output could not be switched off after the move");
     if (truthy(instance_attr(self, KEY("_motor__stop")))) stop_drive(self);
     read_and_store_position(self, PositionIs);
   } catch (py::error_already_set& e) {
-    if (!leave_safe(self, trigger) && e.matches(PyExc_ConnectionError))
-      raise_in_context(e, PyExc_ConnectionError, py::str(e.value()).cast<std::string>() + kReconnectToRepair);
+    bool connected = truthy(instance_attr(self, KEY("_motor__connection")));
+    bool safe = leave_safe(self, trigger);
+    if (e.matches(PyExc_ConnectionError) && (!safe || (own_error && connected)))
+      raise_in_context(e, PyExc_ConnectionError,
+                       py::str(e.value()).cast<std::string>() + (safe ? kSafeAfterAll : kReconnectToRepair));
     throw;
   }
   return py::none();

@@ -183,6 +183,19 @@ TEST_F(Interface, FailingCommandsTakeTheFailureTimeAndAnsweredOnesNone) {
   EXPECT_DOUBLE_EQ(SIM_GetTime(), start + 1.5);
 }
 
+TEST_F(Interface, OnTheWallClockAFailingCommandWaitsItsFailureTime) {
+  ASSERT_TRUE(SIM_UseWallClock(100));  // 0.5 s simulated: 5 ms
+  ASSERT_TRUE(SIM_SetFailureTime(0.5));
+  SIM_SetPlugged(0);
+  int32_t p = 0;
+  double start = SIM_GetTime();
+  EXPECT_FALSE(VCS_GetPositionIs(handle, 0, &p, &err));
+  EXPECT_GE(SIM_GetTime() - start, 0.5);
+  SIM_SetPlugged(1);
+  SIM_SetFailureTime(0);
+  SIM_UseVirtualClock();
+}
+
 TEST_F(Interface, TraceRecordsCommandsEventsAndPositions) {
   SIM_TraceClear();
   ASSERT_TRUE(moveRelative(-60000));
