@@ -49,6 +49,7 @@ py::object connect(py::handle self, Args& a) {
     return py::bool_(false);
 
   self.attr(KEY("_motor__connection")) = py::bool_(true);
+  note_port(self, py::bytes(call_method(a[0], KEY("encode"), "utf-8")).cast<std::string>());
   static const char* const reads[][2] = {{"the calibration coefficients", "_motor__ReadMotorCoefficients"},
                                          {"the position or the stored model position", "_motor__calculateOffset"},
                                          {"the wavelength range", "_motor__readWavelengthMinMax"}};
@@ -69,7 +70,12 @@ py::object connect(py::handle self, Args& a) {
     close_unread(self);
     raise(PyExc_ConnectionError, unread(reading));
   }
-  restore_unstored_position(self);
+  if (!repair_after_lost_move(self)) {
+    close_unread(self);
+    raise(PyExc_ConnectionError,
+          "Couldn't stop the drive, store the position the grating reached in an earlier move or switch the "
+          "trigger outputs off; the connection was closed: connect again once the controller answers");
+  }
   command(self, KEY("VCS_SetMaxProfileVelocity"), self.attr(KEY("_motor__MaxProfileVelocity")));
   command(self, KEY("VCS_SetMaxAcceleration"), self.attr(KEY("_motor__MaxAcceleration")));
   call_method(self, KEY("_motor__DCMotorParameter"));
@@ -87,9 +93,21 @@ py::object connect(py::handle self, Args& a) {
 
 py::object disconnect(py::handle self, Args&) {
   if (!truthy(self.attr(KEY("_motor__connection")))) return py::none();
+  // Called from another thread while a move runs: the drive is stopped and
+  // the position it stands at is stored before the parameters are; when that
+  // fails nothing is stored and the next connect() on this port stores it.
+  bool store = true;
+  if (moving_elsewhere(self)) {
+    halt_drive(self);
+    vcall(modattr(KEY("sleep")), 1);
+    py::object PositionIs = long32();
+    store = !py::object(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))).equal(py::int_(0)) &&
+            !py::object(store_position(self, PositionIs)).equal(py::int_(0));
+    if (!store) mark_position_unstored(self);
+  }
   if (truthy(self.attr(KEY("_motor__revMotionTrigger"))))
     command(self, KEY("VCS_DigitalOutputConfiguration"), cmd::kTriggerOutput, cmd::kGeneralPurpose, 0, 0, 0);
-  command(self, KEY("VCS_Store"));
+  if (store) command(self, KEY("VCS_Store"));
   command(self, KEY("VCS_SetDisableState"));
   call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", self.attr(KEY("_motor__keyhandle")),
               byref(self.attr(KEY("_motor__pErrorCode"))));

@@ -5,11 +5,16 @@
 namespace vostel {
 
 void require_finite_wavelength(py::handle wavelength) {
+  // Only real numbers are checked: the range guard's comparison raises the
+  // interpreter's own TypeError for anything else (None, str, bytes, list,
+  // complex, a ctypes cell), as it would without this check.
+  PyObject* o = wavelength.ptr();
+  if (!PyNumber_Check(o) || PyComplex_Check(o)) return;
   double value = 0;
   try {
     value = to_double(wavelength);
   } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_OverflowError)) return;
+    if (e.matches(PyExc_OverflowError) || e.matches(PyExc_TypeError)) return;
     throw;
   }
   if (!std::isfinite(value))

@@ -46,10 +46,19 @@ py::object limitSwitchCalibrationWindow(py::handle self_handle, Args&) {
 
   // Runs inside the event loop; an error (an entry that is no number, a
   // failing calibration) goes to the toolkit, which keeps the window open.
+  // A calibration that was stored but whose read-back failed leaves the
+  // object not connected (connect() derives the offset again): it closes the
+  // window too, saying so, since no later press could store anything.
   py::cpp_function calibration_GUI(
       [self, calibration_window, wavelength_entry]() {
         py::object wavelength = vcall(modattr(KEY("float")), call_method(wavelength_entry, KEY("get")));
-        call_method(self, KEY("calibration"), wavelength);
+        bool connected = truthy(self.attr(KEY("_motor__connection")));
+        try {
+          call_method(self, KEY("calibration"), wavelength);
+        } catch (py::error_already_set& e) {
+          if (!connected || !e.matches(PyExc_ConnectionError) || truthy(self.attr(KEY("_motor__connection")))) throw;
+          say(py::str(e.value()));
+        }
         call_method(calibration_window, KEY("destroy"));
         call_method(self, KEY("disconnect"));
         self.attr(KEY("_inLimitSwitch")) = py::bool_(false);

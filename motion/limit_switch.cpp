@@ -41,6 +41,31 @@ py::tuple profile_in_force(py::handle self) {
   return py::make_tuple(vmp, amp, bmp);
 }
 
+// The back-off ends with the drive standing: a wait that failed (refused,
+// or timed out with the drive still going) is followed by polling the
+// movement state for as long again, then by stopping the drive. False when
+// the drive neither reported standing nor could be stopped.
+bool back_off_ended(py::handle self, py::handle maxWaitTime) {
+  if (!py::object(command(self, KEY("VCS_WaitForTargetReached"), maxWaitTime)).equal(py::int_(0))) return true;
+  long long polls = maxWaitTime.cast<long long>() / 100 + 1;
+  for (long long i = 0; i < polls; ++i) {
+    py::object pTargetReached = bool32();
+    if (!py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0)) &&
+        truthy(pTargetReached.attr(KEY("value"))))
+      return true;
+    vcall(modattr(KEY("sleep")), 0.1);
+  }
+  if (!halt_drive(self)) return false;
+  vcall(modattr(KEY("sleep")), 1);
+  return true;
+}
+
+[[noreturn]] void recovery_failed(py::handle self, const std::string& text) {
+  self.attr(KEY("_motor__moving")) = py::bool_(false);
+  self.attr(KEY("_inLimitSwitch")) = py::bool_(false);
+  raise(PyExc_ConnectionError, text);
+}
+
 py::object half_span(py::handle self) {
   py::object to_position = self.attr(KEY("_motor__wavelengthToMotorposition"));
   py::object pmax = to_position(self.attr(KEY("_motor__maxWavelength")));
@@ -67,13 +92,28 @@ py::object limitSwitch(py::handle self, Args&) {
   py::object xMP = middle_position(self);
   vcall(modattr(KEY("sleep")), kPauseSeconds);
   self.attr(KEY("_inLimitSwitch")) = py::bool_(true);
-  call_method(self, KEY("_motor__clearFault"));
+  // A fault that cannot be cleared (tried twice) leaves the motor at the
+  // switch: the recovery stops here instead of going on toward the window.
+  bool cleared = false;
+  for (int attempt = 0; attempt < 2 && !cleared; ++attempt) {
+    unsigned long long failures = failed_commands();
+    call_method(self, KEY("_motor__clearFault"));
+    cleared = failed_commands() == failures;
+  }
+  if (!cleared)
+    recovery_failed(self,
+                    "the drive is in fault at the limit switch and the fault could not be cleared: the motor was "
+                    "not backed off; disconnect() and connect() again, which clears the fault, then move away "
+                    "from the switch and calibrate");
   command(self, KEY("VCS_SetPositionProfile"), kRecoveryProfile, kRecoveryProfile, kRecoveryProfile);
   py::object maxWaitTime = wait_time_ms(self, xMP);
   py::object steps = half_span(self);
   command(self, KEY("VCS_MoveToPosition"), steps * py::int_(s), cmd::kRelative, cmd::kImmediately);
   self.attr(KEY("_motor__moving")) = py::bool_(true);
-  command(self, KEY("VCS_WaitForTargetReached"), maxWaitTime);
+  if (!back_off_ended(self, maxWaitTime))
+    recovery_failed(self,
+                    "the drive did not come to a stand while backing off from the limit switch and could not be "
+                    "stopped: disconnect() and connect() again once the controller answers, then calibrate");
   self.attr(KEY("_motor__moving")) = py::bool_(false);
 
   self.attr(KEY("_motor__revMotionTrigger")) = py::bool_(false);

@@ -43,6 +43,8 @@ class MoveScope {
   // model position its supervision last stored; false when not read.
   bool home(long long& value) const;
   bool reached(long long& value) const;
+  // True in the second leg of a high-precision move.
+  bool nested() const;
 
  private:
   PyObject* key_;
@@ -53,11 +55,36 @@ class MoveScope {
 void note_home(py::handle self, py::handle value);
 void note_reached(py::handle self, py::handle value);
 
-// An error ends the move: leave the drive stopped and enabled (clearing a
-// fault if enabling fails), its position stored when it can be read, the
-// trigger off and the object idle. Every step is tried; their own errors
-// give way to the one that ended the move.
-void leave_safe(py::handle self, py::handle trigger);
+// An error ends the move: leave the drive stopped and enabled (disabled when
+// the quick stop is refused, then enabled again; a fault cleared if enabling
+// fails), its position stored when it can be read, the trigger off and the
+// object idle. Every step is tried; their own errors give way to the one that
+// ended the move. Returns false when the drive could not be stopped (and does
+// not report standing), the position not stored or the trigger not switched
+// off: the object is then left not connected, and the next connect() on its
+// port repairs that (see repair_after_lost_move).
+bool leave_safe(py::handle self, py::handle trigger);
+
+// leave_safe(), then ConnectionError(text), told how to go on when the
+// object was left not connected.
+[[noreturn]] void give_up(py::handle self, py::handle trigger, const std::string& text);
+
+// What a raise after leave_safe() adds when it returned false.
+extern const char* const kReconnectToRepair;
+
+// Stops the drive: a quick stop, or, when that is refused, disabling it.
+// Returns false when both were refused (the drive may still be running).
+bool halt_drive(py::handle self);
+
+// True while a move on another thread runs on this object.
+bool moving_elsewhere(py::handle self);
+
+// The port the object opened, noted by connect() (UTF-8 of its argument).
+void note_port(py::handle self, const std::string& port);
+
+// Notes that the grating's position is not stored: the next connect() on the
+// object's port stores it with the offset the object holds now.
+void mark_position_unstored(py::handle self);
 
 // Starts the relative move of `steps` at once and supervises it. A refused
 // start leaves everything safe and raises. Returns true when the move ran
@@ -69,14 +96,23 @@ void require_ok(py::handle result, const std::string& text);
 
 // After a move that nobody stopped and no limit switch ended: raises when the
 // stored position lies farther than the tolerance from `target` (a model
-// position), after bringing the drive back to enabled.
-void require_landed(py::handle self, const MoveScope& scope, long long target);
+// position, a Python int), after bringing the drive back to enabled. The
+// controller counts in 32 bits: a move whose step count fits is measured
+// modulo 2**32, so one across the counter's wrap lands where it stored.
+void require_landed(py::handle self, const MoveScope& scope, py::handle target, py::handle steps);
 
-// After a move that lost the controller, the stored position is the one from
-// before that move. connect() calls this once it has read the position: the
-// position is stored again with the offset that held during that move, which
-// is kept (the controller's counter ran on while nobody listened).
-void restore_unstored_position(py::handle self);
+// After a move that lost the controller, the stored position may be the one
+// from before that move, the drive may still be running it and the trigger
+// outputs may be on. connect() calls this once it has read the calibration,
+// whichever motor object lost it on this port: the drive is stopped and
+// enabled, the trigger outputs are switched off and the position it stands
+// at is stored with the offset that held during that move, which is kept
+// (the controller's counter ran on while nobody listened). Returns false when
+// any of that failed.
+bool repair_after_lost_move(py::handle self);
+
+// A calibration stored the position with a new offset: nothing is left to repair.
+void forget_lost_position(py::handle self);
 
 // The trigger output (digital output 3, general purpose), with the given state, mask and polarity.
 void configure_output3(py::handle self, py::object state, py::object mask, py::object polarity);

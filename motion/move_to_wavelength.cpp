@@ -31,10 +31,8 @@ py::object moveToWavelength(py::handle self, Args& a) {
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
   unsigned long long failures = failed_commands();
   py::object AP = call_method(self, KEY("_motor__HomePosition"));
-  if (failed_commands() != failures) {
-    leave_safe(self, trigger);
-    raise(PyExc_ConnectionError, "the stored position could not be read: the move was not started");
-  }
+  if (failed_commands() != failures)
+    give_up(self, trigger, "the stored position could not be read: the move was not started");
   py::object Steps = TP - py::getattr(AP, KEY("value"));
 
   py::object ballScrew = instance_attr(self, KEY("_motor__BallScrew"));
@@ -45,9 +43,16 @@ py::object moveToWavelength(py::handle self, Args& a) {
       Steps = Steps + py::int_(kOvershootNegativeScrew);
   }
 
+  // A stop made between the legs of a high-precision move ends it before
+  // the second leg sends anything that moves.
+  if (scope.nested() && truthy(instance_attr(self, KEY("_motor__stop")))) {
+    call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
+    return stored_wavelength(self);
+  }
   bool ran_out = run_relative_move(self, Steps, trigger, pLimitSwitch);
-  if (ran_out) require_landed(self, scope, (py::object(py::getattr(AP, KEY("value"))) + Steps).cast<long long>());
-  if (ran_out && precise) call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
+  if (ran_out) require_landed(self, scope, py::getattr(AP, KEY("value")) + Steps, Steps);
+  if (ran_out && precise && !truthy(instance_attr(self, KEY("_motor__stop"))))
+    call_method(self, KEY("moveToWavelength"), wavelength, 0, trigger);
   if (!precise) print_arrival(self);
   self.attr(KEY("_motor__stop")) = py::bool_(false);
   return stored_wavelength(self);

@@ -30,18 +30,14 @@ py::object moveSteps(py::handle self, Args& a) {
   bool planned = scope.home(start);
   call_method(self, KEY("_motor__activateTriggerOutput"), trigger);
   bool ran_out = run_relative_move(self, move, trigger, pLimitSwitch);
-  if (ran_out && planned) require_landed(self, scope, start + move.cast<long long>());
+  if (ran_out && planned) require_landed(self, scope, py::int_(start) + move, move);
   // After a limit switch the connection is closed and the store raises
   // "Motor not connected", as it always did.
   bool read = !py::object(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))).equal(py::int_(0));
-  if (!read && py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0))) {
-    leave_safe(self, trigger);
-    raise(PyExc_ConnectionError, "the position reached could not be read; the stored position was left as it was");
-  }
-  if (py::object(store_position(self, PositionIs)).equal(py::int_(0))) {
-    leave_safe(self, trigger);
-    raise(PyExc_ConnectionError, "the position reached could not be written to the controller");
-  }
+  if (!read && py::object(py::getattr(pLimitSwitch, KEY("value"))).equal(py::int_(0)))
+    give_up(self, trigger, "the position reached could not be read; the stored position was left as it was");
+  if (py::object(store_position(self, PositionIs)).equal(py::int_(0)))
+    give_up(self, trigger, "the position reached could not be written to the controller");
   note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
   self.attr(KEY("_motor__stop")) = py::bool_(false);
   print_arrival(self);

@@ -1,6 +1,8 @@
 // Supervision of a running move: polls the controller until the target is
 // reached, a limit switch is hit or a stop is requested, then switches the
 // trigger off and stores the reached model position.
+#include <algorithm>
+
 #include "diagnostics/support_file.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
@@ -11,16 +13,60 @@ namespace {
 
 constexpr int kSamplesEvery = 10;  // polls between two support-data samples
 
-// A move whose controller has not answered the movement-state query at 30
-// polls in a row (3 s of 0.1 s pauses, plus the time the failed commands
-// took) is given up: a pulled cable or a closed handle. A USB hiccup of a
-// poll or two, or a device that re-enumerates within a second or two, lets
-// the move go on as before.
-constexpr int kNoAnswerPolls = 30;
+// A move whose controller has not answered the movement-state query for 5 s
+// is given up: a pulled cable or a closed handle. The time is taken on the
+// clock of time.monotonic, looked up at each run (so that a test may put a
+// simulated clock there), and counts the time the failing commands take
+// themselves: a pass is not started when it would end past the bound if its
+// commands fail as slowly as the slowest failure so far, so supervision gives
+// up within 5 s of the last answer. A USB hiccup of a poll or two, or a device
+// that re-enumerates within a second or two, lets the move go on as before.
+constexpr double kNoAnswerSeconds = 5.0;
+constexpr double kPollSeconds = 0.1;
+constexpr int kCommandsPerPass = 3;
+// The pauses alone of this many polls take 5 s, so in real time the clock
+// always decides first; this bounds a run whose pause does not take time.
+constexpr int kNoAnswerPolls = 50;
 
+// What an error of the move's own adds when the drive could be left standing
+// with its position stored after all.
+constexpr const char* kSafeAfterAll = "; the drive stands and the position it reached is stored: move again to go on";
+
+class AnswerWatch {
+ public:
+  AnswerWatch() : clock_(py::module_::import("time").attr("monotonic")) { answered_ = now(); }
+  double now() const { return py::float_(clock_()).cast<double>(); }
+  // The movement-state query sent at `asked` answered.
+  void answered(double asked) {
+    answered_ = asked;
+    unanswered_ = 0;
+  }
+  // It did not: true when the next pass could not end within the bound.
+  bool given_up(double asked) {
+    double t = now();
+    slowest_ = std::max(slowest_, t - asked);
+    ++unanswered_;
+    return unanswered_ >= kNoAnswerPolls ||
+           t - answered_ + kPollSeconds + kCommandsPerPass * slowest_ > kNoAnswerSeconds;
+  }
+
+ private:
+  py::object clock_;
+  double answered_ = 0, slowest_ = 0;
+  int unanswered_ = 0;
+};
+
+// A refused quick stop is followed by disabling the drive, the other way to
+// stop it; the move raises either way, saying whether the drive stopped.
 void stop_drive(py::handle self) {
-  require_ok(command(self, KEY("VCS_SetQuickStopState")),
-             "the stop request failed: the drive could not be quick-stopped");
+  if (py::object(command(self, KEY("VCS_SetQuickStopState"))).equal(py::int_(0))) {
+    if (py::object(command(self, KEY("VCS_SetDisableState"))).equal(py::int_(0)))
+      raise(PyExc_ConnectionError,
+            "the stop request failed: the drive refused both the quick stop and being disabled, so it was not "
+            "stopped and may still be running to its target");
+    raise(PyExc_ConnectionError,
+          "the stop request failed: the drive refused the quick stop and was disabled instead, which stopped it");
+  }
   vcall(modattr(KEY("sleep")), 1);
   require_ok(command(self, KEY("VCS_SetEnableState")), "the drive stopped but could not be enabled again");
 }
@@ -29,10 +75,9 @@ void stop_drive(py::handle self) {
 // or zero value when the read fails.
 void read_and_store_position(py::handle self, py::handle PositionIs) {
   require_ok(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs)),
-             "the position reached could not be read; the stored position was left as it was");
+             "the position reached could not be read at the end of the move");
   require_ok(store_position(self, PositionIs),
-             "the position reached could not be written to the controller: "
-             "the stored position is wrong until a move or a calibration stores it");
+             "the position reached could not be written to the controller at the end of the move");
   note_reached(self, py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset")));
 }
 
@@ -50,20 +95,26 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   py::object trigger = a[0];
   py::object pLimitSwitch = a[1];
   long long seccounter = 0;
-  int unanswered = 0;
+  bool own_error = false;  // an error of the move's own ending, not of a method it called
   py::object PositionIs = long32();
   py::object pTargetReached = bool32();
   self.attr(KEY("_motor__moving")) = py::bool_(true);
   try {
+    AnswerWatch watch;
     while (!truthy(py::getattr(pTargetReached, KEY("value"))) && !truthy(instance_attr(self, KEY("_motor__stop")))) {
-      unanswered = py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0))
-                       ? unanswered + 1
-                       : 0;
-      if (unanswered == kNoAnswerPolls)
+      double asked = watch.now();
+      if (!py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0))) {
+        watch.answered(asked);
+      } else if (!truthy(instance_attr(self, KEY("_motor__connection")))) {
         raise(PyExc_ConnectionError,
-              "the controller did not answer for 3 s (cable pulled or connection closed): "
-              "the move was given up; connect again once the cable is back");
-      vcall(modattr(KEY("sleep")), 0.1);
+              "the motor was disconnected during the move (disconnect() from another thread), which stopped "
+              "the drive: connect() again to go on");
+      } else if (watch.given_up(asked)) {
+        own_error = true;
+        raise(PyExc_ConnectionError,
+              "the controller did not answer for 5 s (cable pulled or connection closed): the move was given up");
+      }
+      vcall(modattr(KEY("sleep")), kPollSeconds);
       const Ctypes ct;  // once for the two reads after the pause
       command(self, ct, KEY("VCS_GetAllDigitalInputs"), byref(ct, pLimitSwitch));
       if (truthy(py::getattr(pLimitSwitch, KEY("value")))) {
@@ -79,12 +130,17 @@ py::object waittillmovementdone(py::handle self, Args& a) {
     call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
     self.attr(KEY("_motor__moving")) = py::bool_(false);
     if (truthy(py::getattr(pLimitSwitch, KEY("value")))) return py::none();
+    own_error = true;  // from here on, every error is one of the move's end
     if (failed_commands() != failures)
       raise(PyExc_ConnectionError, "the trigger output could not be switched off after the move");
     if (truthy(instance_attr(self, KEY("_motor__stop")))) stop_drive(self);
     read_and_store_position(self, PositionIs);
-  } catch (py::error_already_set&) {
-    leave_safe(self, trigger);
+  } catch (py::error_already_set& e) {
+    bool connected = truthy(instance_attr(self, KEY("_motor__connection")));
+    bool safe = leave_safe(self, trigger);
+    if (e.matches(PyExc_ConnectionError) && (!safe || (own_error && connected)))
+      raise_in_context(e, PyExc_ConnectionError,
+                       py::str(e.value()).cast<std::string>() + (safe ? kSafeAfterAll : kReconnectToRepair));
     throw;
   }
   return py::none();

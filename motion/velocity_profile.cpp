@@ -82,13 +82,15 @@ py::object setVelocityParameter(py::handle self, Args& a) {
     PyNum bMP = core::to_motor_units<PyNum>(plain(a[2]), ka, w.E, w.s);
     core::clamp_profile<PyNum>(plain(limits[0]), plain(limits[1]), plain(limits[2]), plain(limits[3]), vMP, aMP, bMP,
                                py_greater, py_less);
-    profile[0] = to_int(vMP.object());
-    profile[1] = to_int(aMP.object());
-    profile[2] = to_int(bMP.object());
+    profile[0] = vMP.object();
+    profile[1] = aMP.object();
+    profile[2] = bMP.object();
   }
-  self.attr(KEY("_motor__vMP")) = cell(KEY("c_int32"), profile[0]);
-  self.attr(KEY("_motor__aMP")) = cell(KEY("c_int32"), profile[1]);
-  self.attr(KEY("_motor__bMP")) = cell(KEY("c_int32"), profile[2]);
+  // Each value is stored before the next is made whole, so that one that
+  // cannot be (a NaN) leaves the ones before it stored.
+  self.attr(KEY("_motor__vMP")) = cell(KEY("c_int32"), fast ? profile[0] : to_int(profile[0]));
+  self.attr(KEY("_motor__aMP")) = cell(KEY("c_int32"), fast ? profile[1] : to_int(profile[1]));
+  self.attr(KEY("_motor__bMP")) = cell(KEY("c_int32"), fast ? profile[2] : to_int(profile[2]));
   command(self, KEY("VCS_SetPositionProfile"), self.attr(KEY("_motor__vMP")), self.attr(KEY("_motor__aMP")),
           self.attr(KEY("_motor__bMP")));
 

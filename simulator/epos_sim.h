@@ -175,6 +175,10 @@ EPOS_SIM_EXPORT int SIM_CALL SIM_SetPlugged(int plugged);
  * SIM_ExternalDisable disables it from outside (its enable input dropped). */
 EPOS_SIM_EXPORT int SIM_CALL SIM_FailNext(const char* command, int count, uint32_t error_code);
 EPOS_SIM_EXPORT int SIM_CALL SIM_FailAt(const char* command, int nth, uint32_t error_code);
+/* Every failing VCS_ call (injected, unplugged, refused) takes this long before
+ * it returns: the virtual clock moves on by it, the wall clock is waited on.
+ * 0 (the default) = at once; negative or not finite is refused. */
+EPOS_SIM_EXPORT int SIM_CALL SIM_SetFailureTime(double seconds);
 EPOS_SIM_EXPORT int SIM_CALL SIM_DriveFault(void);
 EPOS_SIM_EXPORT int SIM_CALL SIM_ExternalDisable(void);
 

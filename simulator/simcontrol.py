@@ -30,6 +30,7 @@ class SimulatedController:
             "SIM_SetPlugged": (ctypes.c_int, [ctypes.c_int]),
             "SIM_FailNext": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int, ctypes.c_uint32]),
             "SIM_FailAt": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int, ctypes.c_uint32]),
+            "SIM_SetFailureTime": (ctypes.c_int, [ctypes.c_double]),
             "SIM_DriveFault": (ctypes.c_int, []),
             "SIM_ExternalDisable": (ctypes.c_int, []),
             "SIM_TraceJson": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
@@ -102,6 +103,10 @@ class SimulatedController:
     def fail_at(self, command, nth, error_code=0x1000000F):
         """The `nth` call of `command` from now fails, once."""
         self.lib.SIM_FailAt(command.encode(), int(nth), int(error_code))
+
+    def set_failure_time(self, seconds):
+        """Every failing command takes `seconds` (simulated) before it returns."""
+        return bool(self.lib.SIM_SetFailureTime(float(seconds)))
 
     def drive_fault(self):
         self.lib.SIM_DriveFault()

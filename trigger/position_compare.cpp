@@ -1,5 +1,7 @@
 // The position-compare trigger: a pulse on digital output 3 at every given
 // wavelength interval of a move.
+#include <cmath>
+
 #include "controller/commands.h"
 #include "module/methods.h"
 #include "module/pynumber.h"
@@ -41,7 +43,15 @@ py::object triggerParameter(py::handle self, Args& a) {
   py::object whole;
   if (ratio.is_failed()) {
     PyNum g = core::trigger_slope_of<PyNum>(plain(A), plain(B), plain(xMP), plain(ballScrew));
-    py::object steps = (PyNum(plain(IW)) / g).object();
+    py::object steps;
+    try {
+      steps = (PyNum(plain(IW)) / g).object();
+    } catch (py::error_already_set& e) {
+      // A whole number of nm too large for a float: a width that does not fit.
+      if (!e.matches(PyExc_OverflowError)) throw;
+      double sign = (IW > py::int_(0)) == (to_double(g.object()) > 0) ? 1.0 : -1.0;
+      refuse_width(IW, sign * HUGE_VAL, to_double(g.object()));
+    }
     whole = to_int(steps);  // int() first: its errors are the interpreter's
     if (!core::interval_fits(to_double(steps))) refuse_width(IW, to_double(steps), to_double(g.object()));
   } else {

@@ -32,6 +32,7 @@ py::object calibration(py::handle self, Args& a) {
             "connect again before moving");
     }
   }
+  forget_lost_position(self);
   say(message);
   return py::none();
 }

@@ -79,6 +79,14 @@ int SIM_CALL SIM_SetClockStep(double seconds) {
   });
 }
 
+int SIM_CALL SIM_SetFailureTime(double seconds) {
+  if (!(seconds >= 0) || !std::isfinite(seconds)) return 0;
+  return locked([&](double) {
+    Simulator::instance().setFailureTime(seconds);
+    return 1;
+  });
+}
+
 double SIM_CALL SIM_GetTime(void) {
   return locked([&](double now) { return now; });
 }

@@ -29,6 +29,7 @@ void Simulator::powerOn() {
   ports_ = {"USB0"};
   plugged_ = true;
   failures_.clear();
+  failureTime_ = 0;
 }
 
 void Simulator::reset(bool forgetStored) {
@@ -114,6 +115,19 @@ uint32_t Simulator::waitForMotionEnd(Call& call, uint32_t timeoutMs) {
     }
     now = clock_.now();
   }
+}
+
+void Simulator::takeFailureTime(std::unique_lock<std::mutex>& lock) {
+  if (failureTime_ <= 0) return;
+  const double until = clock_.now() + failureTime_;
+  if (clock_.isVirtual()) {
+    clock_.advanceTo(until);
+    return;
+  }
+  // Other threads' commands go on meanwhile, as they would beside a USB
+  // stack that waits for its own time-out.
+  for (double now = clock_.now(); now < until; now = clock_.now())
+    cv_.wait_for(lock, std::chrono::duration<double>(std::min((until - now) / clock_.speed(), 0.02)));
 }
 
 void Simulator::setPorts(const std::string& commaSeparated) {

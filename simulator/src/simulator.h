@@ -46,6 +46,7 @@ class Simulator {
       Call call{lock, now, *device_, *this};
       code = body(call);
     }
+    if (code) takeFailureTime(lock);
     sample();
     trace_.finishCommand(id, code);
     if (err) *err = code;
@@ -83,6 +84,9 @@ class Simulator {
   void setPlugged(bool plugged) { plugged_ = plugged; }
   void failNext(const std::string& command, int count, uint32_t code);
   void failAt(const std::string& command, int nth, uint32_t code);
+  // How long every failing command takes before it returns (a USB stack
+  // waiting for its own time-out); 0 = at once.
+  void setFailureTime(double seconds) { failureTime_ = seconds; }
 
  private:
   Simulator();
@@ -90,6 +94,7 @@ class Simulator {
   uint32_t injectedFailure(const std::string& name);
   uint32_t checkHandle(const void* handle) const;
   void powerOn();
+  void takeFailureTime(std::unique_lock<std::mutex>& lock);
 
   std::mutex mu_;
   std::condition_variable cv_;
@@ -107,6 +112,7 @@ class Simulator {
   };
   std::map<std::string, Failure> failures_;
   std::string statePath_;  // empty: default
+  double failureTime_ = 0;
 };
 
 }  // namespace vsim

@@ -163,6 +163,39 @@ TEST_F(Interface, InjectedFailuresFailWithoutEffect) {
   EXPECT_NE(open("EPOS2", "MAXON SERIAL V2", "USB", "USB0", &err), nullptr);
 }
 
+TEST_F(Interface, FailingCommandsTakeTheFailureTimeAndAnsweredOnesNone) {
+  EXPECT_FALSE(SIM_SetFailureTime(-0.1));
+  ASSERT_TRUE(SIM_SetFailureTime(0.5));
+  double start = SIM_GetTime();
+  int32_t p = 0;
+  EXPECT_TRUE(VCS_GetPositionIs(handle, 0, &p, &err));
+  EXPECT_EQ(SIM_GetTime(), start);
+  SIM_SetPlugged(0);
+  EXPECT_FALSE(VCS_GetPositionIs(handle, 0, &p, &err));
+  EXPECT_FALSE(VCS_GetMovementState(handle, 0, nullptr, &err));
+  EXPECT_DOUBLE_EQ(SIM_GetTime(), start + 1.0);
+  SIM_SetPlugged(1);
+  ASSERT_TRUE(SIM_FailNext("VCS_MoveToPosition", 1, EPOS_SIM_ERR_TIMEOUT));
+  EXPECT_FALSE(moveRelative(1000));
+  EXPECT_DOUBLE_EQ(SIM_GetTime(), start + 1.5);
+  SIM_Reset(0);  // forgets the failure time with the other injections
+  EXPECT_FALSE(VCS_GetPositionIs(handle, 0, &p, &err));
+  EXPECT_DOUBLE_EQ(SIM_GetTime(), start + 1.5);
+}
+
+TEST_F(Interface, OnTheWallClockAFailingCommandWaitsItsFailureTime) {
+  ASSERT_TRUE(SIM_UseWallClock(100));  // 0.5 s simulated: 5 ms
+  ASSERT_TRUE(SIM_SetFailureTime(0.5));
+  SIM_SetPlugged(0);
+  int32_t p = 0;
+  double start = SIM_GetTime();
+  EXPECT_FALSE(VCS_GetPositionIs(handle, 0, &p, &err));
+  EXPECT_GE(SIM_GetTime() - start, 0.5);
+  SIM_SetPlugged(1);
+  SIM_SetFailureTime(0);
+  SIM_UseVirtualClock();
+}
+
 TEST_F(Interface, TraceRecordsCommandsEventsAndPositions) {
   SIM_TraceClear();
   ASSERT_TRUE(moveRelative(-70000));

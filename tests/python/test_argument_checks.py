@@ -3,6 +3,7 @@ trigger kinds, values that fail halfway) are refused before anything is sent
 or stored, and the trigger arguments that are accepted reach the simulated
 controller (virtual clock) as given. Interval widths that are refused:
 test_triggers.py."""
+import ctypes
 from decimal import Decimal
 
 import pytest
@@ -12,6 +13,7 @@ from helpers.simulated import sent_arguments
 
 INF, NAN = float("inf"), float("nan")
 WAVELENGTH = "wavelength must be a finite number of nm, not "
+COMPARED = "'<' not supported between instances of '%s' and 'float'"  # the range guard's own
 KIND = "trigger must be 0 (none), 1 (position compare) or 2 (motion trigger), not "
 
 
@@ -47,6 +49,12 @@ def slope_at_the_middle(m):
     (lambda m: m.calibration(-INF), ValueError, WAVELENGTH + "-inf"),
     (lambda m: m.calibration(NAN), ValueError, WAVELENGTH + "nan"),
     (lambda m: m.calibration(Unformattable(780.5)), TypeError, "cannot format this wavelength"),
+    (lambda m: m.moveToWavelength(None), TypeError, COMPARED % "NoneType"),
+    (lambda m: m.calibration(b"780"), TypeError, COMPARED % "bytes"),
+    (lambda m: m.calibration("780"), TypeError, COMPARED % "str"),
+    (lambda m: m.moveToWavelength([780.0]), TypeError, COMPARED % "list"),
+    (lambda m: m.moveToWavelength(780j), TypeError, COMPARED % "complex"),
+    (lambda m: m.calibration(ctypes.c_double(780.0)), TypeError, COMPARED % "c_double"),
     (lambda m: m.moveToWavelength(780.0, 0, 3), ValueError, KIND + "3"),
     (lambda m: m.moveToWavelength(780.0, 1, "1"), ValueError, KIND + "'1'"),
     (lambda m: m.moveToWavelength(780.0, 0, None), ValueError, KIND + "None"),
@@ -54,7 +62,8 @@ def slope_at_the_middle(m):
     (lambda m: m.moveSteps(100, 1.5), ValueError, KIND + "1.5"),
     (lambda m: m.moveSteps(100, -1), ValueError, KIND + "-1"),
 ], ids=["inf", "-inf high precision", "nan", "Decimal inf", "calibration -inf", "calibration nan",
-        "calibration unprintable", "kind 3", "kind '1'", "kind None", "precision without truth", "steps kind 1.5",
+        "calibration unprintable", "None", "calibration bytes", "calibration str", "list", "complex",
+        "calibration ctypes double", "kind 3", "kind '1'", "kind None", "precision without truth", "steps kind 1.5",
         "steps kind -1"])
 def test_refused_before_anything_is_sent_or_stored(m, sim, capsys, call, error, text):
     stored, offset, position = m._motor__HomePosition().value, m._motor__offset, sim.position()
@@ -88,3 +97,10 @@ def test_widths_at_the_ends_of_the_interval_field(m, sim, steps):
     sim.clear_trace()
     m.moveSteps(-5000, trigger=1)
     assert sim.pulse_count() == 5000 // steps
+
+
+def test_a_width_too_large_for_a_float_is_refused_as_other_widths_are(m, sim):
+    sim.clear_trace()
+    with pytest.raises(ValueError, match="is inf steps; the position-compare interval takes 1 to 65535 steps"):
+        m.triggerParameter(10 ** 400)
+    assert sim.trace()["commands"] == [] and not hasattr(m, "_dutyCycle")

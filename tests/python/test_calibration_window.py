@@ -6,7 +6,7 @@ import types
 import pytest
 
 import vostelmotor
-from helpers.library import connect_fake
+from helpers.library import connect_fake, fail_when
 from helpers.display import Operator, operated_toolkit
 
 
@@ -140,6 +140,26 @@ def test_failing_calibration_keeps_the_window(m, fake_tk):
     with pytest.raises(ValueError):
         press(recorder, "790")
     assert ("Tk0.destroy",) not in recorder.log and calls == []
+
+
+@pytest.mark.parametrize("refused, closes", [("VCS_GetPositionIs", True), ("VCS_SetObject", False)],
+                         ids=["read-back fails: stored", "write fails: nothing stored"])
+def test_a_stored_calibration_closes_the_window_even_when_its_read_back_fails(m, lib, fake_tk, capsys, refused,
+                                                                              closes):
+    recorder, calls = fake_tk
+    del m.calibration  # the module's own
+    fail_when(lib, refused, lambda args: True)
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    if closes:
+        press(recorder, "780.5")
+        assert ("Tk0.destroy",) in recorder.log and calls == [("disconnect",)]
+        assert m._inLimitSwitch is False and m._motor__stop is True
+        assert "calibration was stored" in capsys.readouterr().out
+    else:
+        with pytest.raises(ConnectionError, match="nothing was changed"):
+            press(recorder, "780.5")
+        assert ("Tk0.destroy",) not in recorder.log and m._inLimitSwitch is True
 
 
 # --- the real window on a virtual display --------------------------------------

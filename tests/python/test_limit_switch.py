@@ -3,7 +3,7 @@ import ctypes
 
 import pytest
 
-from helpers.library import answer, connect_fake, expect
+from helpers.library import answer, connect_fake, expect, fail_when
 from helpers.drive import Sleeps, on_drive, recovered_by_window
 
 KEY, NODE, REF = 7, 0, ("ref", 0)
@@ -51,6 +51,48 @@ def test_complete_recovery(rig, capsys):
     assert during_wait == [(True, True)]
     assert windows == [(True, False, "VCS_SetPositionProfile")]
     assert (m._inLimitSwitch, m._motor__moving, m._motor__revMotionTrigger) == (False, False, False)
+
+
+def test_a_fault_that_cannot_be_cleared_stops_the_recovery_at_the_switch(rig):
+    m, lib, sleeps, windows = rig
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
+    fail_when(lib, "VCS_ClearFault", lambda args: True)
+    with pytest.raises(ConnectionError, match="in fault at the limit switch"):
+        m._motor__limitSwitch()
+    assert lib.names().count("VCS_ClearFault") == 2  # tried twice
+    assert "VCS_MoveToPosition" not in lib.names() and windows == []
+    assert m._inLimitSwitch is False and m._motor__moving is False
+
+
+@pytest.mark.parametrize("stands_at_poll, halt_refused", [(3, False), (None, False), (None, True)],
+                         ids=["stands later", "never reports standing: stopped", "cannot be stopped"])
+def test_after_a_failed_wait_the_window_opens_only_once_the_drive_stands(rig, stands_at_poll, halt_refused):
+    m, lib, sleeps, windows = rig
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
+    fail_when(lib, "VCS_WaitForTargetReached", lambda args: True)
+    polls = []
+
+    def movement_state(args):
+        polls.append(lib.names()[-1])
+        args[2]._obj.value = int(stands_at_poll is not None and len(polls) >= stands_at_poll)
+
+    lib.fill["VCS_GetMovementState"] = movement_state
+    if halt_refused:
+        fail_when(lib, "VCS_SetQuickStopState", lambda args: True)
+        fail_when(lib, "VCS_SetDisableState", lambda args: True)
+        with pytest.raises(ConnectionError, match="did not come to a stand"):
+            m._motor__limitSwitch()
+        assert windows == [] and m._inLimitSwitch is False and m._motor__moving is False
+        return
+    m._motor__limitSwitch()
+    names = lib.names()
+    after_wait = names[names.index("VCS_WaitForTargetReached") + 1:names.index("VCS_DigitalOutputConfiguration")]
+    if stands_at_poll:
+        assert after_wait == ["VCS_GetMovementState"] * 3 and sleeps.seconds == [3, 0.1, 0.1]
+    else:  # polled for the wait's own time (14 s), then stopped
+        assert after_wait == ["VCS_GetMovementState"] * 141 + ["VCS_SetQuickStopState"]
+        assert sleeps.seconds[-1] == 1
+    assert windows == [(True, False, "VCS_SetPositionProfile")]
 
 
 @pytest.mark.parametrize("screw, word_, move", [

@@ -108,24 +108,51 @@ def test_a_second_move_from_another_thread_is_refused_and_the_first_goes_on(m, s
     assert not isinstance(moved[0], BaseException)
 
 
-def test_disconnect_from_another_thread_ends_the_move_and_connect_restores_the_position(m, sim, monkeypatch):
+def test_a_stop_just_before_the_second_leg_sends_no_motion_and_says_no_arrival(m, sim, capsys):
+    read_home = m._motor__HomePosition
+    reads = []
+
+    def read_then_stop_from_another_thread():
+        reads.append(1)
+        if len(reads) == 2:  # the second leg reads where the first one stored
+            stopper, _ = run_in_thread(m.stopMovement)
+            stopper.join(60)
+        return read_home()
+
+    m._motor__HomePosition = read_then_stop_from_another_thread
+    sim.clear_trace()
+    capsys.readouterr()
+    reached = m.moveToWavelength(768.0, highPrecision=1)
+    assert len(sent(sim, "VCS_MoveToPosition")) == 1 and sent(sim, "VCS_SetQuickStopState") == []
+    assert "arrived" not in capsys.readouterr().out
+    assert reached == pytest.approx(m.getWavelength())
+    assert m._motor__stop is False and m.getMoving() is False
+
+
+@pytest.mark.parametrize("read", ["works", "fails"])
+def test_disconnect_from_another_thread_stops_the_move_and_a_new_object_finds_the_grating(m, sim, monkeypatch, read):
+    """disconnect() stores where the drive stopped, or, when it cannot read
+    that, stores nothing and leaves it to the next connect() on the port."""
     truth = m._motor__offset
     paused = Paused(sim)
     monkeypatch.setattr(vostelmotor, "sleep", paused)
     start = sim.time()
     mover, out = run_in_thread(lambda: m.moveToWavelength(760.0))
     assert paused.waiting.wait(60)
+    if read == "fails":
+        sim.fail_at("VCS_GetPositionIs", 1)
     closer, _ = run_in_thread(m.disconnect)
     closer.join(60)
     paused.resume.set()
     mover.join(60)
-    assert isinstance(out[0], ConnectionError) and "did not answer for 3 s" in str(out[0])
-    assert sim.time() - start < 5.0 and m.getMoving() is False
-    stopped_at = sim.position()  # disabled by disconnect, where it was
+    assert isinstance(out[0], ConnectionError) and "disconnected during the move" in str(out[0])
+    assert sim.time() - start < 5.0 and m.getMoving() is False and not sim.moving()
+    assert len(sent(sim, "VCS_Store")) == (1 if read == "works" else 0)
+    stopped_at = sim.position()
     assert 0 < stopped_at < position_of(m, 760.0)
 
-    assert m.connect() is True
-    assert m._motor__offset == truth
-    assert m._motor__HomePosition().value == stopped_at + truth
-    assert m.moveToWavelength(772.0) == pytest.approx(772.0, abs=0.01)
-    assert sim.position() + truth == m._motor__wavelengthToMotorposition(772.0)
+    fresh = vostelmotor.motor()
+    assert fresh.connect() is True
+    assert fresh._motor__offset == truth
+    assert fresh.getWavelength() == pytest.approx(m._motor__motorpositionToWavelength(stopped_at + truth))
+    assert fresh.moveToWavelength(772.0) == pytest.approx(772.0, abs=0.01)

@@ -143,3 +143,22 @@ def test_a_move_that_ends_away_from_its_target_raises_after_storing_where_it_sta
         assert lib.names()[-1] == "VCS_SetEnableState"  # the drive is left enabled
     assert model.home_writes() == [-500 + miss]
     assert m.getMoving() is False
+
+
+@pytest.mark.parametrize("case", ["across the 32-bit wrap", "beyond 64 bits"])
+def test_positions_at_the_ends_of_the_counters(m, lib, monkeypatch, capsys, case):
+    """The controller counts in 32 bits: a move across its counter's wrap
+    lands where it stored; a target whose step count fits no counter ends
+    with the landing check's own error, the drive enabled again."""
+    if case == "across the 32-bit wrap":
+        start = 2 ** 31 - 100  # controller position of model position 0
+        drive, model, _ = on_drive(m, lib, monkeypatch, offset=-start, position=start)
+        assert m.moveToWavelength(779.9) == pytest.approx(779.9)
+        assert drive.moves == [200] and model.home_writes() == [200]
+        assert "arrived at 779.90nm" in capsys.readouterr().out
+    else:
+        drive, model, _ = on_drive(m, lib, monkeypatch, B=-1e-19)
+        with pytest.raises(ConnectionError, match="steps away from its target"):
+            m.moveToWavelength(779.0)
+        assert drive.moves == [10 ** 19] and lib.names()[-1] == "VCS_SetEnableState"
+    assert m.getMoving() is False

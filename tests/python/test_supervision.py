@@ -176,3 +176,36 @@ def test_ct_rebound_during_a_pause_serves_the_reads_after_it(rig, monkeypatch):
     assert wrapped == [inputs, error, position, error,
                        state, error, inputs, error, position, error,
                        position, error]
+
+
+@pytest.mark.parametrize("disable_refused", [False, True])
+def test_a_refused_quick_stop_disables_the_drive_and_says_whether_it_stopped(connected_sim_motor, sim, monkeypatch,
+                                                                             disable_refused):
+    m = connected_sim_motor
+    truth = m._motor__offset
+    sim.fail_next("VCS_SetQuickStopState", -1)
+    if disable_refused:
+        sim.fail_next("VCS_SetDisableState", -1)
+    pauses = []
+
+    def pause(seconds):
+        sim.advance(seconds)
+        pauses.append(seconds)
+        if len(pauses) == 5:
+            m.stopMovement()
+
+    monkeypatch.setattr(vostelmotor, "sleep", pause)
+    with pytest.raises(ConnectionError) as info:
+        m.moveToWavelength(795.0)
+    sim.fail_next("*", 0)
+    sim.fail_next("VCS_SetQuickStopState", 0)
+    sim.fail_next("VCS_SetDisableState", 0)
+    if disable_refused:  # still running: left not connected, connect() stops it and stores where it stands
+        assert "was not stopped" in str(info.value) and sim.moving()
+        assert m._motor__connection is False
+        assert m.connect() is True
+    else:
+        assert "disabled instead, which stopped it" in str(info.value)
+        assert m._motor__connection is True
+    assert not sim.moving() and sim.drive_state() == "enabled"
+    assert m._motor__HomePosition().value == sim.position() + truth

@@ -113,11 +113,19 @@ def test_without_encoder_resolution_the_division_fails_before_writing(m, lib):
     assert m.currentVelocityWL.value == 1.0
 
 
-def test_undefined_speed_fails_like_int_before_writing(m, lib):
+@pytest.mark.parametrize("undefined", [0, 1, 2], ids=["velocity", "acceleration", "deceleration"])
+def test_undefined_speed_fails_like_int_before_writing(m, lib, undefined):
+    """The values before the undefined one are stored in turn, as int() does them."""
     connected(m)
+    speeds = [20.9, 3.3, 3.3]
+    speeds[undefined] = float("nan")
+    before = [m._motor__vMP, m._motor__aMP, m._motor__bMP]
     with pytest.raises(ValueError, match="^cannot convert float NaN to integer$"):
-        m.setVelocityParameter(float("nan"), 1.0, 1.0)
+        m.setVelocityParameter(*speeds)
     assert "VCS_SetPositionProfile" not in lib.names()
+    after = [m._motor__vMP, m._motor__aMP, m._motor__bMP]
+    assert [a is b for a, b in zip(after, before)] == [i >= undefined for i in range(3)]
+    assert all(type(a) is ctypes.c_int32 and a.value > 0 for a in after[:undefined])
 
 
 def test_motor_currents(m, lib):
