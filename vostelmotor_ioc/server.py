@@ -139,7 +139,11 @@ class GratingMotorIOC(PVGroup):
         ioc._updates.put({"alarm": True})
         if not (math.isfinite(written) and written > 0):
             raise ValueError(requirement)
-        ioc.drive.set_speed(velocity, seconds_to_velocity)
+        if not (math.isfinite(velocity) and velocity > 0 and math.isfinite(seconds_to_velocity)
+                and seconds_to_velocity > 0):
+            raise ValueError("VELO and ACCL must both be positive")
+        # ACCL is the time to reach VELO: the acceleration is their ratio.
+        ioc.drive.set_speed(velocity, velocity / seconds_to_velocity)
         return written
 
     @motor.fields.velocity.putter

@@ -31,7 +31,7 @@ def test_move_stop_mid_move_and_read_back(serve, client, sim):
     stopped_at = value(rbv)
     assert 770.5 < stopped_at < 778.5
     assert not sim.moving()
-    assert value(message).startswith("Stopped at")
+    assert value(message).startswith("Move to 770.0000 nm: stopped at")
     # The readback is the controller's position, not the setpoint.
     assert close(value(rbv), stopped_at, 1e-6)
 
