@@ -12,7 +12,7 @@ import queue
 import threading
 import tkinter as tk
 
-from .drive import IDLE, MOVING, STATE_NAMES, Drive
+from .drive import IDLE, MOVING, STATE_NAMES, Drive, describe
 
 TRIGGER_KINDS = ("None", "Position compare", "Motion")  # the module's trigger 0, 1, 2
 MAX_STEPS = 5000  # the module's limit for one step move
@@ -67,7 +67,8 @@ class Field:
         self.error = tk.Label(parent, text="", fg="#c62828", anchor="w")
         self.error.grid(row=row + 1, column=column, columnspan=3, sticky="w")
         self._background = self.entry.cget("background")
-        self.entry.bind("<Key>", lambda event: self.clear(), add="+")
+        self._refused = None  # the text refused, until it is edited
+        self.entry.bind("<KeyRelease>", lambda event: self._edited(), add="+")
 
     def value(self):
         try:
@@ -77,14 +78,19 @@ class Field:
             return None
 
     def refuse(self, reason):
+        self._refused = self.entry.get()
         self.error.config(text=reason)
         self.entry.config(background="#ffd6d6")
         self.entry.focus_set()
 
+    def _edited(self):
+        if self._refused is not None and self.entry.get() != self._refused:
+            self.clear()
+
     def clear(self):
-        if self.error.cget("text"):
-            self.error.config(text="")
-            self.entry.config(background=self._background)
+        self._refused = None
+        self.error.config(text="")
+        self.entry.config(background=self._background)
 
     def show(self, value, digits):
         """Puts a value read from the drive into the entry, unless the
@@ -114,7 +120,8 @@ class Panel:
         self._build(root)
         self.drive = make_drive(lambda update: self._inbox.put(("report", update)))
         self.drive.start()
-        root.after(self.poll_every, self._poll)
+        self._after = root.after(self.poll_every, self._poll)
+        root.bind("<Destroy>", self._destroyed, add="+")
 
     # ----------------------------------------------------------- layout
     def _build(self, root):
@@ -243,9 +250,13 @@ class Panel:
             else:
                 self._finished(*item[1:])
         if self._closing is None or self._closing.is_alive():
-            self.root.after(self.poll_every, self._poll)
+            self._after = self.root.after(self.poll_every, self._poll)
         else:
             self.root.destroy()
+
+    def _destroyed(self, event):
+        if event.widget is self.root:
+            self.root.after_cancel(self._after)
 
     def _apply(self, update):
         if "readback" in update:
@@ -274,7 +285,8 @@ class Panel:
         if "state" in update or "moving" in update:
             self._title()
         if update.get("printed"):
-            self._append(update["printed"])
+            text = update["printed"]
+            self._append(text if text.endswith("\n") else text + "\n")
         if update.get("message"):
             self._show_message(update["message"])
 
@@ -283,16 +295,11 @@ class Panel:
         self.root.title("vostelmotor  %s  %s" % (self.wavelength.cget("text"), self.state.cget("text")))
 
     def _finished(self, what, future):
-        try:
-            result = future.result()
-        except Exception as exc:  # the module raised on the worker thread
-            text = str(exc)
-            self._show_message("%s failed: %s" % (what, "%s: %s" % (type(exc).__name__, text) if text else
-                                                  type(exc).__name__))
-            return
-        outcome = getattr(result, "outcome", None)
-        if outcome is not None and outcome not in ("arrived", "stopped", "replaced") and result.message:
-            self.message.config(text=result.message)
+        """A request's end: how moves end, the drive reports on its own; a
+        request that raised is said here (the output has it from the drive)."""
+        exc = future.exception()
+        if exc is not None:
+            self.message.config(text="%s failed: %s" % (what, describe(exc)))
 
     def _show_message(self, text):
         self.message.config(text=text)
@@ -312,6 +319,11 @@ class Panel:
         """Stops a running move and disconnects; the window stays responsive
         until the drive has closed, then goes."""
         if self._closing is not None:
+            return
+        if self.drive.awaiting_calibration:
+            # The module's calibration window holds the drive's thread until
+            # the operator has entered the wavelength there.
+            self._show_message("Enter the actual wavelength in the calibration window first, then close")
             return
         self._show_message("Closing: stopping the motor and disconnecting")
         self._closing = threading.Thread(target=self.drive.close, name="vostelmotor-panel-close", daemon=True)
@@ -349,6 +361,9 @@ def main(argv=None):
     except tk.TclError as exc:
         print("vostelmotor panel needs a display: %s" % exc)
         return 1
-    Panel(root, lambda report: Drive(report, usb=args.usb, motor_class=cls, capture_output=True))
+    # With the module's own motor class, a limit switch opens its calibration
+    # window on the drive's worker thread, in a Tk interpreter of its own.
+    Panel(root, lambda report: Drive(report, usb=args.usb, calibration_pv="the calibration window",
+                                     motor_class=cls, capture_output=True))
     root.mainloop()
     return 0

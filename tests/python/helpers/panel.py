@@ -2,6 +2,7 @@
 requests and reports, and an operator that works the window through X input
 (xdotool) and Tk's own event processing."""
 import concurrent.futures
+import subprocess
 import time
 import tkinter
 
@@ -21,6 +22,7 @@ class FakeDrive:
         self.requests = []
         self.futures = []
         self.refuse = None
+        self.awaiting_calibration = False
         self.started = self.closed = False
 
     def start(self):
@@ -86,7 +88,7 @@ class PanelOperator:
         xdotool("mousemove", *centre(entry), "click", 1)
         entry.focus_force()
         self.root.update()
-        xdotool("type", "--delay", 0, text)
+        subprocess.run(["xdotool", "type", "--delay", "0", "--file", "-"], input=text.encode(), check=True)
         self.settle(lambda: entry.get() == text)
 
     def key(self, name, done):
