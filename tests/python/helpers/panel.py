@@ -57,12 +57,6 @@ class FakeDrive:
     def set_trigger_width(self, width):
         return self._request("set_trigger_width", width)
 
-    def calibrate(self, wavelength):
-        return self._request("calibrate", wavelength)
-
-    def submit(self, fn):
-        return self._request("submit", fn)
-
 
 class PanelOperator:
     """Works a `Panel` on the test's thread: each action is real X input,
