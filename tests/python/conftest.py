@@ -8,7 +8,7 @@ import os
 import pytest
 
 from helpers import paths
-from helpers.display import virtual_display
+from helpers.display import free_windows, virtual_display
 from helpers.library import FakeLibrary, make_motor
 
 import vostelmotor  # noqa: E402 (found through the helpers' sys.path set-up)
@@ -60,12 +60,23 @@ def connected_sim_motor(sim, sim_motor, virtual_sleep):
 
 @pytest.fixture
 def display(monkeypatch):
-    """A 1920 x 1080 virtual display (Xvfb) as DISPLAY."""
+    """A 1920 x 1080 virtual display (Xvfb) as DISPLAY. The windows of a test
+    that uses it are freed on the main thread when the test has ended (see
+    pytest_runtest_protocol below)."""
     name, why = virtual_display()
     if name is None:
         pytest.skip(why)
     monkeypatch.setenv("DISPLAY", name)
     return name
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    # After the whole protocol: fixtures torn down, monkeypatches undone and
+    # the test's arguments released, so that only cycles keep its windows.
+    yield
+    if "display" in getattr(item, "fixturenames", ()):
+        free_windows()
 
 
 @pytest.fixture

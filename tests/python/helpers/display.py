@@ -2,6 +2,7 @@
 works a window from inside its own event loop with xdotool."""
 import atexit
 import ctypes
+import gc
 import os
 import signal
 import shutil
@@ -52,6 +53,22 @@ def virtual_display():
     if _server[0] is None:
         return None, "Xvfb did not start"
     return _server[0], None
+
+
+def free_windows():
+    """Frees, on this thread, the Tk objects a finished test left behind.
+
+    Tcl aborts the whole process when a Tk interpreter is deleted by a thread
+    other than the one that made it ("Tcl_AsyncDelete: async handler deleted
+    by the wrong thread", then SIGABRT; under pytest's capture only "Fatal
+    Python error: Aborted" is seen). A window a test worked outlives the test
+    in reference cycles (the operator and the window refer to each other, and
+    the window to a class made for that test), so the cyclic collector frees
+    it, on whichever thread is allocating when a collection falls due: often
+    a later test's worker thread or a Channel Access client's. Called on the
+    main thread, where the windows are made, once the test's fixtures and
+    locals are gone."""
+    gc.collect()
 
 
 def xdotool(*args):
