@@ -42,7 +42,8 @@ def free_port():
 
 
 def loopback_environment(port):
-    return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1))
+    return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1),
+                EPICS_CAS_BEACON_PORT=str(port + 1))
 
 
 class _LoopbackSocket(socket.socket):
@@ -114,6 +115,12 @@ def value(pv, **kwargs):
         raw = data[0] if pv.channel.native_data_type == caproto.ChannelType.STRING else data.tobytes()
         return raw.split(b"\0")[0].decode()
     return data[0]
+
+
+def put(pv, data, timeout=60):
+    """Writes with completion: the CA status name of the answer
+    ("ECA_NORMAL", or "ECA_PUTFAIL" for a refused write)."""
+    return pv.write(data, wait=True, timeout=timeout).status.name
 
 
 def severity(pv):
