@@ -40,6 +40,9 @@ def _interrupt(signum, frame):
 def main(argv=None, prog="python -m vostelmotor_ioc"):
     parser = build_parser(prog)
     args = parser.parse_args(argv)
+    # caproto holds monitors this long to batch them; a put's completion waits
+    # for the monitors of its move, so a short batch keeps completions prompt.
+    os.environ.setdefault("CAPROTO_SERVER_HIGH_LOAD_TIMEOUT_SEC", "0.002")
     from .access import WriteList
     try:
         write_list = WriteList.parse(args.allow_write)

@@ -43,7 +43,7 @@ PRECISION = 4  # decimals of the wavelengths shown
 # Writable by the listed hosts and users only; STOP by every client; the rest
 # is read-only, so a write to a field the IOC cannot honour is refused.
 GUARDED = ("MOTOR", "MOTOR.VAL", "MOTOR.VELO", "MOTOR.ACCL", "MOTOR.SET", "MOTOR.SSET", "MOTOR.SUSE",
-           "MOTOR.FOFF", "MOTOR.TWV", "MOTOR.TWF", "MOTOR.TWR", "MOTOR.RLV", "MOTOR.PREC",
+           "MOTOR.FOFF", "MOTOR.TWV", "MOTOR.TWF", "MOTOR.TWR", "MOTOR.RLV",
            "HIGH_PRECISION", "TRIGGER", "TRIGGER_WIDTH", "CALIBRATE")
 EVERYONE = ("MOTOR.STOP",)
 
@@ -196,7 +196,25 @@ class GratingMotorIOC(PVGroup):
             await fields.ran_out_of_retries.write(1, verify_value=False)
             if self._alarm == NO_ALARM:  # the drive may be connected again already
                 await self._set_alarm(missed)
+        await self._monitors_out()
         return result
+
+    async def _monitors_out(self):
+        """Returns once the record's monitors have left for the clients, so
+        that a client reading its monitored DMOV, RBV or MISS when its put
+        completes reads the end of the move. caproto sends a put's answer at
+        once but holds monitors in queues and batches them for
+        HIGH_LOAD_TIMEOUT before sending."""
+        from caproto.server import common
+        fields = self.fields
+        queues = set()
+        for channel in (fields.done_moving_to_value, fields.user_readback_value, fields.ran_out_of_retries):
+            queues.update(getattr(channel, "_queues", {}))
+        for _ in range(1000):
+            if all(queue.empty() for queue in queues if hasattr(queue, "empty")):
+                break
+            await asyncio.sleep(0.001)
+        await asyncio.sleep(2 * common.HIGH_LOAD_TIMEOUT)
 
     @motor.putter
     async def motor(self, instance, value):
@@ -262,19 +280,21 @@ class GratingMotorIOC(PVGroup):
         fields.parent.group._restore_alarm()
         return value
 
+    # SSET and SUSE: buttons for SET.
+    @staticmethod
+    async def _press_mode(fields, pressed, mode):
+        fields.parent.group._restore_alarm()
+        if pressed:
+            await fields.set_use_switch.write(mode, verify_value=False)
+        return 0
+
     @motor.fields.set_set_mode.putter
     async def motor(fields, instance, value):
-        fields.parent.group._restore_alarm()
-        if value:
-            await fields.set_use_switch.write(SET, verify_value=False)
-        return 0
+        return await GratingMotorIOC._press_mode(fields, value, SET)
 
     @motor.fields.set_use_mode.putter
     async def motor(fields, instance, value):
-        fields.parent.group._restore_alarm()
-        if value:
-            await fields.set_use_switch.write(USE, verify_value=False)
-        return 0
+        return await GratingMotorIOC._press_mode(fields, value, USE)
 
     @motor.fields.offset_freeze_switch.putter
     async def motor(fields, instance, value):
@@ -283,14 +303,6 @@ class GratingMotorIOC(PVGroup):
         ioc._restore_alarm()
         if value != FROZEN:
             raise Refused("the offset is frozen at 0: a Set recalibrates the module")
-        return value
-
-    @motor.fields.display_precision.putter
-    async def motor(fields, instance, value):
-        ioc = fields.parent.group
-        ioc._restore_alarm()
-        if not 0 <= value <= 15:
-            raise Refused("PREC must be 0 to 15")
         return value
 
     # VELO and ACCL make one speed profile: a write to either sends both.
