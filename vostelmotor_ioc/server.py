@@ -117,7 +117,12 @@ class GratingMotorIOC(PVGroup):
                 shown = data[0] if len(data) == 1 else data
                 if isinstance(shown, bytes):
                     shown = shown.split(b"\0")[0].decode(errors="replace")
-                reason = str(exc) if isinstance(exc, Refused) else describe(exc)
+                if isinstance(exc, Refused):
+                    reason = str(exc)
+                elif isinstance(exc, CannotExceedLimits):
+                    reason = "outside the calibrated range %s to %s nm" % self._limits
+                else:
+                    reason = describe(exc)
                 self.log.warning("Refused %s = %s from %s@%s: %s", name, shown, username, hostname, reason)
                 return CAStatus.ECA_PUTFAIL
         return write
