@@ -115,9 +115,11 @@ build_for() {
 
 # Packs the module that build_for compiled into a wheel in build-<tag>/dist:
 # scikit-build-core configures the same build tree with the same settings,
-# finds nothing to compile and installs the module and its stubs into the wheel.
+# finds nothing to compile and installs the module, its stubs and the simulated
+# controller (under its own name, for `--simulated`) into the wheel.
 wheel_from_build() {
-  local tag="$1" build="$ROOT/build-$tag"
+  local tag="$1"
+  local build="$ROOT/build-$tag"
   local tests
   tests="$(sed -n 's/^VOSTEL_BUILD_TESTS:BOOL=//p' "$build/CMakeCache.txt")"
   rm -rf "$build/dist"

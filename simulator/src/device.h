@@ -33,8 +33,11 @@ struct CompareSettings {
 class Device {
  public:
   static constexpr int kOutputs = 4;
-  static constexpr int32_t kDefaultNegativeLimit = -45000;
-  static constexpr int32_t kDefaultPositiveLimit = 45000;
+  // 20000 counts (10 nm) beyond the factory range (about -39968 to +40032):
+  // a high-precision move to its short-wavelength end runs 10000 counts past
+  // it, to +50032, and stays 9968 counts short of the switch.
+  static constexpr int32_t kDefaultNegativeLimit = -60000;
+  static constexpr int32_t kDefaultPositiveLimit = 60000;
 
   explicit Device(Trace& trace);
 

@@ -165,7 +165,7 @@ TEST_F(Interface, InjectedFailuresFailWithoutEffect) {
 
 TEST_F(Interface, TraceRecordsCommandsEventsAndPositions) {
   SIM_TraceClear();
-  ASSERT_TRUE(moveRelative(-60000));
+  ASSERT_TRUE(moveRelative(-70000));
   SIM_AdvanceClock(10);
   ASSERT_TRUE(VCS_DigitalOutputConfiguration(handle, 0, 3, 15, 1, 1, 0, &err));
   EXPECT_FALSE(moveRelative(5));
@@ -174,12 +174,12 @@ TEST_F(Interface, TraceRecordsCommandsEventsAndPositions) {
 
   std::string json = traceJson();
   std::string move = "\"name\": \"VCS_MoveToPosition\", \"args\": \"" +
-                     std::to_string(reinterpret_cast<uintptr_t>(handle)) + ", 0, -60000, 0, 1\", \"ok\": true";
+                     std::to_string(reinterpret_cast<uintptr_t>(handle)) + ", 0, -70000, 0, 1\", \"ok\": true";
   EXPECT_NE(json.find(move), std::string::npos) << json;
   EXPECT_NE(json.find("\"ok\": false, \"error\": " + std::to_string(EPOS_SIM_ERR_FAULT_STATE)), std::string::npos);
   EXPECT_NE(json.find("\"output\": 3, \"level\": 1"), std::string::npos);
   EXPECT_NE(json.find("negative limit switch reached"), std::string::npos);
-  EXPECT_NE(json.find("\"position\": -45000"), std::string::npos);
+  EXPECT_NE(json.find("\"position\": -60000"), std::string::npos);
   // Position samples at the ends of the ramps, not only at commands.
   EXPECT_NE(json.find("\"position\": -17067"), std::string::npos);
 

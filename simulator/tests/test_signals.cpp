@@ -8,11 +8,11 @@
 class Signals : public SimTest {};
 
 TEST_F(Signals, NegativeLimitSwitchFaultsAndRecovers) {
-  ASSERT_TRUE(moveRelative(-60000));
+  ASSERT_TRUE(moveRelative(-70000));
   EXPECT_EQ(inputs(), 0);
   EXPECT_FALSE(VCS_WaitForTargetReached(handle, 0, 60000, &err));
   EXPECT_EQ(err, EPOS_SIM_ERR_FAULT_STATE);
-  EXPECT_EQ(position(), -45000);
+  EXPECT_EQ(position(), -60000);
   EXPECT_EQ(state(), EPOS_SIM_ST_FAULT);
   EXPECT_EQ(inputs(), 1);
   EXPECT_TRUE(reached());
@@ -29,20 +29,20 @@ TEST_F(Signals, NegativeLimitSwitchFaultsAndRecovers) {
   // Further into the pressed switch: fault at once, no travel.
   ASSERT_TRUE(moveRelative(-100));
   EXPECT_EQ(state(), EPOS_SIM_ST_FAULT);
-  EXPECT_EQ(position(), -45000);
+  EXPECT_EQ(position(), -60000);
 
   // Away from it: allowed, and the switch is released.
   ASSERT_TRUE(VCS_ClearFault(handle, 0, &err));
   ASSERT_TRUE(VCS_SetEnableState(handle, 0, &err));
   ASSERT_TRUE(moveRelative(10000));
   ASSERT_TRUE(VCS_WaitForTargetReached(handle, 0, 60000, &err));
-  EXPECT_EQ(position(), -35000);
+  EXPECT_EQ(position(), -50000);
   EXPECT_EQ(inputs(), 0);
   EXPECT_EQ(state(), EPOS_SIM_ST_ENABLED);
 }
 
 TEST_F(Signals, PositiveSwitchStopsAtTheInstantOfContact) {
-  SIM_SetPosition(40000);
+  SIM_SetPosition(55000);
   ASSERT_TRUE(profile(1000, 1000, 1000));
   ASSERT_TRUE(moveRelative(20000));
   // 5000 counts from rest at 1000 rpm/s: t = sqrt(2*5000/a).
@@ -53,7 +53,7 @@ TEST_F(Signals, PositiveSwitchStopsAtTheInstantOfContact) {
   EXPECT_EQ(inputs(), 0);
   SIM_AdvanceClock(2e-3);
   EXPECT_EQ(state(), EPOS_SIM_ST_FAULT);
-  EXPECT_EQ(position(), 45000);
+  EXPECT_EQ(position(), 60000);
   EXPECT_EQ(inputs(), 2);
 }
 

@@ -162,11 +162,11 @@ def test_relative_move_supervised_by_polling(conn, sim):
 
 
 def test_limit_switch_recovery_as_the_module_performs_it(conn, sim):
-    assert conn.call("VCS_MoveToPosition", 60000, 0, 1)
+    assert conn.call("VCS_MoveToPosition", 70000, 0, 1)
     _, word = conn.supervise(sim)
     assert word == 2
     assert conn.read("VCS_GetState", ctypes.c_ushort) == 3
-    assert conn.read("VCS_GetPositionIs", ctypes.c_int) == 45000
+    assert conn.read("VCS_GetPositionIs", ctypes.c_int) == 60000
 
     assert conn.call("VCS_ClearFault")
     assert conn.call("VCS_SetEnableState")
@@ -175,7 +175,7 @@ def test_limit_switch_recovery_as_the_module_performs_it(conn, sim):
     # The module's computed time-out can be negative; as an unsigned value it
     # is a very long wait, which ends when the move does.
     assert conn.call("VCS_WaitForTargetReached", -14000), conn.error_text()
-    assert conn.read("VCS_GetPositionIs", ctypes.c_int) == 5000
+    assert conn.read("VCS_GetPositionIs", ctypes.c_int) == 20000
     assert conn.read("VCS_GetAllDigitalInputs", ctypes.c_short) == 0
 
     assert conn.call("VCS_MoveToPosition", 50000, 0, 1)

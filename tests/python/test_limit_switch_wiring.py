@@ -55,3 +55,23 @@ def test_recovery_direction_follows_the_wiring(calibrated, sim, capsys, tmp_path
     else:
         assert windows == [switch_at]
         assert sim.drive_state() == "fault"
+
+
+@pytest.mark.parametrize("start, target", [
+    (790.0, 760.0),  # toward shorter wavelength: the overshoot runs past the short end of the range
+    (770.0, 800.0),  # toward longer wavelength: no overshoot
+])
+def test_no_high_precision_move_inside_the_range_reaches_a_factory_switch(connected_sim_motor, sim, capsys,
+                                                                          start, target):
+    m = connected_sim_motor
+    m.moveToWavelength(start)
+    sim.clear_trace()
+    assert m.moveToWavelength(target, highPrecision=1) == pytest.approx(target, abs=1e-3)
+    assert "limitswitch activated" not in capsys.readouterr().out
+    trace = sim.trace()
+    assert not [e for e in trace["events"] if "limit switch" in e["event"]]
+    furthest = max((p["position"] for p in trace["positions"]), key=abs)
+    end = m._motor__wavelengthToMotorposition(target) - m._motor__offset
+    # The factory calibration falls with the position: the short end lies at high positions,
+    # and a move toward it overshoots by 10000 steps.
+    assert furthest == (end + 10000 if target < start else end)
