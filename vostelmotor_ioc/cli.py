@@ -1,4 +1,4 @@
-"""vostelmotor ioc --prefix LASER:GRATING: [--usb USB0] [--allow-write HOST[,HOST]]
+"""vostelmotor ioc --prefix LASER:GRATING: [--usb USB0 | --simulated] [--allow-write HOST[,HOST]]
 
 Also ``python -m vostelmotor_ioc``. The parser needs nothing beyond the
 standard library, so ``--help`` works without caproto and without hardware;
@@ -19,6 +19,9 @@ def build_parser(prog="python -m vostelmotor_ioc"):
     parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION)
     parser.add_argument("--prefix", default="LASER:GRATING:", help="prefix of every PV (default LASER:GRATING:)")
     parser.add_argument("--usb", default="USB0", help="port of the controller (default USB0)")
+    parser.add_argument("--simulated", action="store_true",
+                        help="drive the simulated controller shipped with vostelmotor instead of the vendor's "
+                             "library (its memory in a state file of the user's, or VOSTEL_SIM_STATE)")
     parser.add_argument("--allow-write", metavar="HOST[,HOST]", default=None,
                         help="hosts (or USER@HOST, USER@*, *) whose clients may move the motor and change "
                              "its settings; every client may read and stop it. Default: this host")
@@ -61,7 +64,13 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
                                         supported_async_libs=["asyncio"])
     ioc_options, run_options = split_args(args)
     run_options.pop("module_name", None)
-    ioc = GratingMotorIOC(usb=args.usb, write_list=write_list, description=args.description, **ioc_options)
+    motor_class = None
+    if args.simulated:
+        from vostelmotor_lab.drive import ServedMotor
+        from vostelmotor_lab.simulated import simulated
+        motor_class = simulated(ServedMotor)
+    ioc = GratingMotorIOC(usb=args.usb, write_list=write_list, description=args.description,
+                          motor_class=motor_class, **ioc_options)
     # What the IOC does (the MESSAGE PV's texts, refused writes) goes to the console, one line each.
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(logging.Formatter("%(asctime)s %(message)s", "%H:%M:%S"))

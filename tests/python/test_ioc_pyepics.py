@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from helpers.ioc import close, pvs, value, wait_until
+from helpers.ioc import close, pvs, readme_client_blocks, run_readme_example, value, wait_until
 
 INSIDE = os.environ.get("VOSTEL_PRIVATE_NETWORK") == "1"
 pytest.importorskip("epics")
@@ -40,14 +40,11 @@ def test_pyepics_clients_in_a_private_network(tmp_path):
                                        "-o", "addopts=", __file__],
                             cwd=os.path.dirname(__file__), env=env, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout[-5000:] + result.stderr[-2000:]
-    assert "1 passed" in result.stdout and "Traceback" not in result.stderr, result.stdout
+    assert "2 passed" in result.stdout and "Traceback" not in result.stderr, result.stdout
 
 
 @pytest.mark.skipif(not INSIDE, reason="runs inside test_pyepics_clients_in_a_private_network")
-def test_motor_move_and_put_wait_for_the_move(serve, client, sim, epics_env):
-    from vostelmotor_ioc import repeater
-    import logging
-    assert repeater.ensure(int(epics_env["EPICS_CA_REPEATER_PORT"]), logging.getLogger("test"))
+def test_motor_move_and_put_wait_for_the_move(serve, client, sim, ca_repeater):
     import epics
 
     ioc = serve("PYE:", wall_speed=2.0)
@@ -71,3 +68,14 @@ def test_motor_move_and_put_wait_for_the_move(serve, client, sim, epics_env):
     assert motor.move(765.0, wait=True) == -3  # "hard limit violation seen"
     assert motor.get("MISS") == 1 and motor.get("LLS") == 1 and motor.get("DMOV") == 1
     assert not sim.moving()
+
+
+@pytest.mark.skipif(not INSIDE, reason="runs inside test_pyepics_clients_in_a_private_network")
+def test_readme_pyepics_example(serve, client, tmp_path, ca_repeater):
+    ioc = serve("LASER:GRATING:", wall_speed=2.0)
+    state = pvs(client(), ioc.prefix, "STATE")
+    wait_until(lambda: value(state) == 0, 30, what="connected")
+    examples = [code for code in readme_client_blocks() if "import epics" in code]
+    assert examples
+    for code in examples:
+        run_readme_example(code, tmp_path)
