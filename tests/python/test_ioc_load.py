@@ -47,6 +47,9 @@ def test_two_clients_at_random(serve, client, sim):
     for worker in workers:
         worker.join(SECONDS + 180)
     assert not any(worker.is_alive() for worker in workers) and not failures, failures
+    print("load: %d puts to VAL and %d to STOP in %g s, %d completed normally"
+          % (sum(kind == "VAL" for kind, _ in answers), sum(kind == "STOP" for kind, _ in answers), SECONDS,
+             sum(status == "ECA_NORMAL" for _, status in answers)))
     assert answers and all(status == "ECA_NORMAL" for _, status in answers), answers
     assert sum(kind == "VAL" for kind, _ in answers) >= 4
 
