@@ -77,8 +77,8 @@ def through_ioc(sim, env):
 
 
 def main():
-    state_dir = tempfile.mkdtemp()
-    os.environ["VOSTEL_SIM_STATE"] = os.path.join(state_dir, "state.txt")
+    if not os.environ.get("VOSTEL_SIM_STATE"):  # scripts/bench.sh gives one of its own
+        os.environ["VOSTEL_SIM_STATE"] = os.path.join(tempfile.mkdtemp(), "state.txt")
     env = loopback.loopback_environment(loopback.free_port())
     os.environ.update(env)
     loopback.keep_clients_on_loopback()
