@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark (not a test): the module's calls against the same methods in plain
-# Python and the bare ctypes calls, on the simulated controller.
+# Python and the bare ctypes calls, on the simulated controller; then what the
+# EPICS IOC adds to a move and how often it updates RBV while moving.
 #   bash scripts/bench.sh              the demo tree (CPython 3.11 or the newest found)
 #   bash scripts/bench.sh 3.9 3.11     each given version's development tree
 set -euo pipefail
@@ -12,6 +13,11 @@ trap 'rm -rf "$state_dir"' EXIT
 export OPENBLAS_NUM_THREADS=1 VOSTEL_SIM_STATE="$state_dir/state.txt"
 run() {  # <build dir> <venv>
   VOSTEL_BUILD_DIR="$1/python" "$2/bin/python" "$ROOT/benchmarks/bench_calls.py"
+  if "$2/bin/python" -c "import caproto" 2>/dev/null; then
+    VOSTEL_BUILD_DIR="$1/python" "$2/bin/python" "$ROOT/benchmarks/bench_ioc.py"
+  else
+    echo "IOC benchmark skipped: caproto is not installed in $2"
+  fi
 }
 if [ $# -eq 0 ]; then
   build_demo_tree

@@ -1,12 +1,20 @@
 """The PVs: a motor record for the grating, in nm, and the settings the record
-has no field for."""
+has no field for.
+
+A put with completion to VAL (and to TWF, TWR, RLV) completes when the move
+it started has ended and DMOV is back to 1, however it ended. Fields of the
+record that the IOC cannot honour are read-only: a write to them is refused.
+"""
+import asyncio
 import math
 
-from caproto import AlarmSeverity, AlarmStatus, ChannelType
+from caproto import AlarmSeverity, AlarmStatus, CAStatus, ChannelType, SkipWrite
+from caproto._data import CannotExceedLimits
 from caproto.server import PVGroup, pvproperty
 
 from . import access
-from vostelmotor_lab.drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, Drive)
+from vostelmotor_lab.drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, Drive,
+                                   describe)
 
 TRIGGER_KINDS = ("None", "Position compare", "Motion")
 
@@ -19,11 +27,32 @@ ALARMS = {
 }
 NO_ALARM = (AlarmStatus.NO_ALARM, AlarmSeverity.NO_ALARM)
 
+# The alarm a put completes with when its move did not reach its target.
+MISSED = {
+    "limit switch": ALARMS[LIMIT_SWITCH],
+    "failed": ALARMS[ERROR],
+    "lost": ALARMS[DISCONNECTED],
+    "not connected": ALARMS[DISCONNECTED],
+}
+
+# A move may end this many motor steps from its target and count as arrived
+# (the module's landing check); RDBD shows it in nm.
+LANDING_TOLERANCE_STEPS = 20
+PRECISION = 4  # decimals of the wavelengths shown
+
 # Writable by the listed hosts and users only; STOP by every client; the rest
-# is read-only.
-GUARDED = ("MOTOR", "MOTOR.VAL", "MOTOR.VELO", "MOTOR.ACCL",
+# is read-only, so a write to a field the IOC cannot honour is refused.
+GUARDED = ("MOTOR", "MOTOR.VAL", "MOTOR.VELO", "MOTOR.ACCL", "MOTOR.SET", "MOTOR.SSET", "MOTOR.SUSE",
+           "MOTOR.FOFF", "MOTOR.TWV", "MOTOR.TWF", "MOTOR.TWR", "MOTOR.RLV",
            "HIGH_PRECISION", "TRIGGER", "TRIGGER_WIDTH", "CALIBRATE")
 EVERYONE = ("MOTOR.STOP",)
+
+USE, SET = "Use", "Set"
+FROZEN = "Frozen"
+
+
+class Refused(ValueError):
+    """A write the IOC does not carry out; the text says why."""
 
 
 class GratingMotorIOC(PVGroup):
@@ -32,17 +61,17 @@ class GratingMotorIOC(PVGroup):
     MESSAGE sit beside it."""
 
     # The wavelength setpoint in nm; writing it starts a move. DESC is set at startup.
-    motor = pvproperty(name="MOTOR", value=0.0, record="motor", precision=4)
+    motor = pvproperty(name="MOTOR", value=0.0, record="motor", precision=PRECISION)
     high_precision = pvproperty(name="HIGH_PRECISION", value="Off", dtype=ChannelType.ENUM,
                                 enum_strings=("Off", "On"),
                                 doc="Moves end with an approach from shorter wavelengths")
     trigger = pvproperty(name="TRIGGER", value="None", dtype=ChannelType.ENUM,
                          enum_strings=TRIGGER_KINDS, doc="Trigger output during moves")
-    trigger_width = pvproperty(name="TRIGGER_WIDTH", value=0.0, precision=4, units="nm",
+    trigger_width = pvproperty(name="TRIGGER_WIDTH", value=0.0, precision=PRECISION, units="nm",
                                doc="Position-compare pulse every this many nm of travel")
     current = pvproperty(name="CURRENT", value=0, units="mA", read_only=True,
                          doc="Motor current")
-    calibrate = pvproperty(name="CALIBRATE", value=0.0, precision=4, units="nm",
+    calibrate = pvproperty(name="CALIBRATE", value=0.0, precision=PRECISION, units="nm",
                            doc="Declare the present position to be this wavelength")
     state = pvproperty(name="STATE", value=STATE_NAMES[DISCONNECTED], dtype=ChannelType.ENUM,
                        enum_strings=STATE_NAMES, read_only=True)
@@ -50,15 +79,19 @@ class GratingMotorIOC(PVGroup):
                          string_encoding="utf-8", read_only=True,
                          doc="What the IOC did last, in words")
 
-    def __init__(self, *args, usb="USB0", write_list=None, description="Grating motor", **kwargs):
+    def __init__(self, *args, usb="USB0", write_list=None, description="Grating motor",
+                 motor_class=None, **kwargs):
         super().__init__(*args, **kwargs)
         self.usb = usb
         self.write_list = write_list or access.WriteList.parse(None)
         self.description = description
+        self.motor_class = motor_class
         self.drive = None
         self._alarm = ALARMS[DISCONNECTED]
+        self._state = DISCONNECTED
         self._limits = (-math.inf, math.inf)
         self._updates = None
+        self._post = None
         writers = access.listed_writers(self.write_list)
         for name, channel in self._channels():
             suffix = name[len(self.prefix):]
@@ -68,6 +101,31 @@ class GratingMotorIOC(PVGroup):
                 channel.check_access = writers
             else:
                 channel.check_access = access.read_only
+            channel.auth_write = self._answering_refusals(name, channel.auth_write)
+
+    def _answering_refusals(self, name, auth_write):
+        """A refused write is one log line, and its client gets a failed
+        put (ECA_PUTFAIL) instead of caproto's error with a traceback."""
+        async def write(hostname, username, data, *args, **kwargs):
+            try:
+                return await auth_write(hostname, username, data, *args, **kwargs)
+            except Exception as exc:
+                if isinstance(exc, CannotExceedLimits) and name in (self.motor.pvname, self.motor.pvname + ".VAL"):
+                    await self.fields.limit_violation.write(1, verify_value=False)
+                if self._updates is not None:
+                    self._restore_alarm()  # caproto set its write alarm
+                shown = data[0] if len(data) == 1 else data
+                if isinstance(shown, bytes):
+                    shown = shown.split(b"\0")[0].decode(errors="replace")
+                if isinstance(exc, Refused):
+                    reason = str(exc)
+                elif isinstance(exc, CannotExceedLimits):
+                    reason = "outside the calibrated range %s to %s nm" % self._limits
+                else:
+                    reason = describe(exc)
+                self.log.warning("Refused %s = %s from %s@%s: %s", name, shown, username, hostname, reason)
+                return CAStatus.ECA_PUTFAIL
+        return write
 
     def _channels(self):
         """Every PV served, the record's fields (NAME.FIELD) included."""
@@ -84,16 +142,21 @@ class GratingMotorIOC(PVGroup):
     @motor.startup
     async def motor(self, instance, async_lib):
         fields = self.fields
-        await fields.engineering_units.write("nm", verify_value=False)
-        await fields.description.write(self.description, verify_value=False)
-        await fields.done_moving_to_value.write(1, verify_value=False)
-        await fields.motor_is_moving.write(0, verify_value=False)
+        for field, value in ((fields.engineering_units, "nm"), (fields.description, self.description),
+                             (fields.done_moving_to_value, 1), (fields.motor_is_moving, 0),
+                             (fields.display_precision, PRECISION), (fields.set_use_switch, USE),
+                             (fields.offset_freeze_switch, FROZEN), (fields.limit_violation, 0),
+                             (fields.tweak_step_size, 0.1)):
+            await field.write(value, verify_value=False)
         await self._set_alarm(ALARMS[DISCONNECTED])
-        self._updates = async_lib.ThreadsafeQueue()
-        self.drive = Drive(self._updates.put, usb=self.usb, calibration_pv=self.calibrate.pvname)
+        loop = asyncio.get_running_loop()
+        self._updates = asyncio.Queue()
+        options = {} if self.motor_class is None else {"motor_class": self.motor_class}
+        self._post = lambda update: loop.call_soon_threadsafe(self._updates.put_nowait, update)
+        self.drive = Drive(self._post, usb=self.usb, calibration_pv=self.calibrate.pvname, **options)
         self.drive.start()
         while True:
-            update = await self._updates.async_get()
+            update = await self._updates.get()
             await self._apply(update)
 
     @motor.shutdown
@@ -102,75 +165,196 @@ class GratingMotorIOC(PVGroup):
             self.drive.close()
 
     # ----------------------------------------------------------- client puts
-    @motor.putter
-    async def motor(self, instance, value):
+    async def _serve_move(self, target):
+        """Moves to `target` (nm) and returns once the move has ended: the
+        put that asked for it completes then. Raises when the move is
+        refused before anything is sent."""
         fields = self.fields
-        self._updates.put({"alarm": True})  # a refused write sets caproto's own
+        self._restore_alarm()  # a refused write sets caproto's own
         low, high = self._limits
-        if not (math.isfinite(value) and low <= value <= high):
+        if not (math.isfinite(target) and low <= target <= high):
             await fields.limit_violation.write(1, verify_value=False)
-            raise ValueError("%r nm is outside the calibrated range %s to %s nm" % (value, low, high))
+            raise Refused("%r nm is outside the calibrated range %s to %s nm" % (target, low, high))
+        if self._state == DISCONNECTED:
+            raise Refused("not connected to the controller")
+        if self.drive.awaiting_calibration:
+            raise Refused("calibration needed after a limit switch: write the actual wavelength "
+                          "to %s" % self.calibrate.pvname)
         await fields.limit_violation.write(0, verify_value=False)
-        await fields.direction_of_travel.write(1 if value > fields.user_readback_value.value else 0, verify_value=False)
+        await fields.ran_out_of_retries.write(0, verify_value=False)
+        await fields.direction_of_travel.write(1 if target > fields.user_readback_value.value else 0,
+                                               verify_value=False)
         await fields.done_moving_to_value.write(0, verify_value=False)
         try:
-            self.drive.move_to(value, self.high_precision.value == "On",
-                               TRIGGER_KINDS.index(self.trigger.value))
-        except Exception:
-            await fields.done_moving_to_value.write(1, verify_value=False)
-            raise
-        await fields.dial_desired_value.write(value, verify_value=False)
-        return value
+            future = self.drive.move_to(target, self.high_precision.value == "On",
+                                        TRIGGER_KINDS.index(self.trigger.value))
+        except Exception as exc:
+            if not fields.motor_is_moving.value:
+                await fields.done_moving_to_value.write(1, verify_value=False)
+            raise Refused(str(exc)) from None
+        await self._write_readback(self.motor, target)
+        await fields.dial_desired_value.write(target, verify_value=False)
+        result = await asyncio.wrap_future(future)
+        await self._flush()  # every report made before the move ended is on the PVs
+        missed = MISSED.get(result.outcome)
+        if missed is not None:
+            await fields.ran_out_of_retries.write(1, verify_value=False)
+            if self._alarm == NO_ALARM:  # the drive may be connected again already
+                await self._set_alarm(missed)
+        await self._monitors_out()
+        return result
+
+    async def _monitors_out(self):
+        """Returns once the record's monitors have left for the clients, so
+        that a client reading its monitored DMOV, RBV or MISS when its put
+        completes reads the end of the move. caproto sends a put's answer at
+        once but holds monitors in queues and batches them for
+        HIGH_LOAD_TIMEOUT before sending."""
+        from caproto.server import common
+        fields = self.fields
+        queues = set()
+        for channel in (fields.done_moving_to_value, fields.user_readback_value, fields.ran_out_of_retries):
+            queues.update(getattr(channel, "_queues", {}))
+        for _ in range(1000):
+            if all(queue.empty() for queue in queues if hasattr(queue, "empty")):
+                break
+            await asyncio.sleep(0.001)
+        await asyncio.sleep(2 * common.HIGH_LOAD_TIMEOUT)
+
+    @motor.putter
+    async def motor(self, instance, value):
+        if self.fields.set_use_switch.value == SET:
+            await self._set_position(value)
+        else:
+            await self._serve_move(value)
+        raise SkipWrite()  # VAL was written when the move started
+
+    async def _set_position(self, value):
+        """Set mode: the present position is declared to be `value` (nm), the
+        module's calibration; nothing moves."""
+        self._restore_alarm()
+        if not math.isfinite(value):
+            raise Refused("not a wavelength")
+        await asyncio.wrap_future(self.drive.calibrate(value))
+        await self._flush()
+
+    async def _tweak(self, sign):
+        step = self.fields.tweak_step_size.value
+        target = self.motor.value + sign * step
+        await self._serve_move(target)
 
     # A client's write to a field of the record makes caproto recompute the
     # alarm that all fields share; each putter has it set back afterwards.
     @motor.fields.stop.putter
     async def motor(fields, instance, value):
         ioc = fields.parent.group
-        ioc._updates.put({"alarm": True})
+        ioc._restore_alarm()
         if value:
             ioc.drive.stop()
         return 0
 
-    # VELO and ACCL make one speed profile: a write to either sends both.
-    @staticmethod
-    def _put_speed(fields, velocity, seconds_to_velocity, written, requirement):
+    @motor.fields.tweak_motor_forward.putter
+    async def motor(fields, instance, value):
+        if value:
+            await fields.parent.group._tweak(+1)
+        return 0
+
+    @motor.fields.tweak_motor_reverse.putter
+    async def motor(fields, instance, value):
+        if value:
+            await fields.parent.group._tweak(-1)
+        return 0
+
+    @motor.fields.relative_value.putter
+    async def motor(fields, instance, value):
         ioc = fields.parent.group
-        ioc._updates.put({"alarm": True})
-        if not (math.isfinite(written) and written > 0):
-            raise ValueError(requirement)
+        if value:
+            await ioc._serve_move(ioc.motor.value + value)
+        return 0
+
+    @motor.fields.tweak_step_size.putter
+    async def motor(fields, instance, value):
+        ioc = fields.parent.group
+        ioc._restore_alarm()
+        if not (math.isfinite(value) and value > 0):
+            raise Refused("TWV must be a positive step in nm")
+        return value
+
+    @motor.fields.set_use_switch.putter
+    async def motor(fields, instance, value):
+        fields.parent.group._restore_alarm()
+        return value
+
+    # SSET and SUSE: buttons for SET.
+    @staticmethod
+    async def _press_mode(fields, pressed, mode):
+        fields.parent.group._restore_alarm()
+        if pressed:
+            await fields.set_use_switch.write(mode, verify_value=False)
+        return 0
+
+    @motor.fields.set_set_mode.putter
+    async def motor(fields, instance, value):
+        return await GratingMotorIOC._press_mode(fields, value, SET)
+
+    @motor.fields.set_use_mode.putter
+    async def motor(fields, instance, value):
+        return await GratingMotorIOC._press_mode(fields, value, USE)
+
+    @motor.fields.offset_freeze_switch.putter
+    async def motor(fields, instance, value):
+        # The user offset stays 0: a Set changes the calibration, the dial.
+        ioc = fields.parent.group
+        ioc._restore_alarm()
+        if value != FROZEN:
+            raise Refused("the offset is frozen at 0: a Set recalibrates the module")
+        return value
+
+    # VELO and ACCL make one speed profile: a write to either sends both.
+    async def _put_speed(self, velocity, seconds_to_velocity):
+        self._restore_alarm()
         if not (math.isfinite(velocity) and velocity > 0 and math.isfinite(seconds_to_velocity)
                 and seconds_to_velocity > 0):
-            raise ValueError("VELO and ACCL must both be positive")
+            raise Refused("VELO must be a positive speed in nm/s and ACCL a positive time in s")
         # ACCL is the time to reach VELO: the acceleration is their ratio.
-        ioc.drive.set_speed(velocity, velocity / seconds_to_velocity)
-        return written
+        await asyncio.wrap_future(self.drive.set_speed(velocity, velocity / seconds_to_velocity))
+        await self._flush()
 
     @motor.fields.velocity.putter
     async def motor(fields, instance, value):
-        return GratingMotorIOC._put_speed(fields, value, fields.seconds_to_velocity.value, value,
-                                          "VELO must be a positive speed in nm/s")
+        await fields.parent.group._put_speed(value, fields.seconds_to_velocity.value)
+        raise SkipWrite()  # the speed read back is written
 
     @motor.fields.seconds_to_velocity.putter
     async def motor(fields, instance, value):
-        return GratingMotorIOC._put_speed(fields, fields.velocity.value, value, value,
-                                          "ACCL must be a positive time in s")
+        await fields.parent.group._put_speed(fields.velocity.value, value)
+        raise SkipWrite()
 
     @trigger_width.putter
     async def trigger_width(self, instance, value):
         if not (math.isfinite(value) and value > 0):
-            raise ValueError("the trigger interval must be a positive width in nm")
-        self.drive.set_trigger_width(value)
+            raise Refused("the trigger interval must be a positive width in nm")
+        await asyncio.wrap_future(self.drive.set_trigger_width(value))
         return value
 
     @calibrate.putter
     async def calibrate(self, instance, value):
         if not math.isfinite(value):
-            raise ValueError("not a wavelength: %r" % value)
-        self.drive.calibrate(value)
+            raise Refused("not a wavelength")
+        await asyncio.wrap_future(self.drive.calibrate(value))
+        await self._flush()
         return value
 
     # ------------------------------------------------------ drive -> PVs
+    def _restore_alarm(self):
+        self._updates.put_nowait({"alarm": True})
+
+    async def _flush(self):
+        """Returns once every update queued before it is on the PVs."""
+        applied = asyncio.get_running_loop().create_future()
+        self._updates.put_nowait({"flushed": applied})
+        await applied
+
     # An alarm written to one field is sent to the subscribers of every field
     # (DMOV included), so it is written only where it changes.
     async def _set_alarm(self, alarm):
@@ -186,6 +370,22 @@ class GratingMotorIOC(PVGroup):
             status, severity = self._alarm
             await channel.write(value, verify_value=False, status=status, severity=severity)
 
+    def _ask_record_constants(self):
+        """RDBD (the landing tolerance) and VMAX in nm and nm/s, from the
+        calibration at the middle of the range."""
+        def constants(m):
+            low, high = m.getWavelengthMinMax()
+            middle = m._motor__wavelengthToMotorposition((low + high) / 2)
+            to_wavelength = m._motor__motorpositionToWavelength
+            tolerance = abs(to_wavelength(middle + LANDING_TOLERANCE_STEPS) - to_wavelength(middle))
+            top_speed = abs(m._motor__convertMotorParameterToWavelength(m._motor__maxVelocityMP, 0, 0)[0])
+            return {"constants": (tolerance, top_speed)}
+
+        def done(future):
+            if future.exception() is None:
+                self._post(future.result())
+        self.drive.submit(constants).add_done_callback(done)
+
     async def _apply(self, update):
         # Internal values are written without the limit check: in caproto it
         # recomputes the alarm shared by the record's fields and would clear it.
@@ -197,6 +397,11 @@ class GratingMotorIOC(PVGroup):
             for field, value in ((fields.user_low_limit, low), (fields.user_high_limit, high),
                                  (fields.dial_low_limit, low), (fields.dial_high_limit, high)):
                 await field.write(value, verify_value=False)
+            self._ask_record_constants()
+        if "constants" in update:
+            tolerance, top_speed = update["constants"]
+            await fields.retry_deadband.write(tolerance, verify_value=False)
+            await fields.max_velocity.write(top_speed, verify_value=False)
         if "speed" in update:
             velocity, acceleration = update["speed"]
             await fields.velocity.write(velocity, verify_value=False)
@@ -215,6 +420,7 @@ class GratingMotorIOC(PVGroup):
             await fields.user_high_limit_switch.write(1 if side == "high" else 0, verify_value=False)
             await fields.user_low_limit_switch.write(1 if side == "low" else 0, verify_value=False)
         if "state" in update:
+            self._state = update["state"]
             self._alarm = ALARMS.get(update["state"], NO_ALARM)
             await self.state.write(STATE_NAMES[update["state"]], verify_value=False)
         if "state" in update or "alarm" in update:
@@ -224,5 +430,8 @@ class GratingMotorIOC(PVGroup):
             await self.message.write(update["message"][:299], verify_value=False)
         if "moving" in update:
             await fields.motor_is_moving.write(1 if update["moving"] else 0, verify_value=False)
+            await fields.motion_in_progress.write(1 if update["moving"] else 0, verify_value=False)
         if update.get("done"):
             await fields.done_moving_to_value.write(1, verify_value=False)
+        if "flushed" in update:
+            update["flushed"].set_result(None)

@@ -10,6 +10,7 @@ happened.
 import builtins
 import concurrent.futures
 import dataclasses
+import gc
 import math
 import queue
 import threading
@@ -68,17 +69,27 @@ class ServedMotor(vostelmotor.motor):
             wavelength, future = drive._wait_for_calibration()
             try:
                 self.calibration(wavelength)
-            except Exception as exc:  # the window stays open: ask again
-                drive._report_error("Calibration to %r nm failed" % wavelength, exc, CALIBRATION_NEEDED)
-                future.set_exception(exc)
-                continue
+            except Exception as exc:
+                if getattr(self, "_motor__connection", True):  # the window stays open: ask again
+                    drive._report_error("Calibration to %r nm failed" % wavelength, exc, CALIBRATION_NEEDED)
+                    future.set_exception(exc)
+                    continue
+                # Stored, but the connection went with the read-back: the
+                # window's job is done, as the module's own window closes then.
+                drive._report_error("Calibration to %r nm stored, its read-back failed" % wavelength,
+                                    exc, DISCONNECTED)
+                future.set_result(None)
+                break
+            future.set_result(None)
             break
         drive._awaiting_calibration = False
-        self.disconnect()
+        try:
+            self.disconnect()
+        except Exception:
+            pass  # not connected any more
         self._inLimitSwitch = False
         self.stopMovement()
         drive._recalibrated = wavelength
-        future.set_result(None)
 
 
 def describe(exc):
@@ -255,6 +266,8 @@ class Drive:
         except ConnectionError as exc:
             self._lost(exc, "A request to the controller failed")
             raise
+        finally:
+            gc.collect()  # Tk dialogs the call may have made are freed on this thread
 
     def _request(self, work, *args):
         future = concurrent.futures.Future()
@@ -263,8 +276,11 @@ class Drive:
 
     def _request_move(self, what, job, *args):
         if self._awaiting_calibration:
-            raise RuntimeError("calibration needed after a limit switch: write the actual wavelength to %s"
-                               % self._calibration_pv)
+            if isinstance(self.motor, ServedMotor):
+                raise RuntimeError("calibration needed after a limit switch: write the actual wavelength to %s"
+                                   % self._calibration_pv)
+            raise RuntimeError("calibration needed after a limit switch: enter the actual wavelength in the "
+                               "calibration window")
         with self._lock:
             self._generation += 1
             move = _Move(self._generation, what)
@@ -379,6 +395,7 @@ class Drive:
                 result = cls._motor__limitSwitchCalibrationWindow(motor)
             finally:
                 self._awaiting_calibration = False
+                gc.collect()  # a Tk window made on this thread is freed on it too
             if self._recalibrated is None:
                 self._recalibrated = True  # the module's own window: the wavelength was entered there
             return result

@@ -3,7 +3,7 @@ move the motor or change its settings."""
 import pytest
 from caproto import AccessRights
 
-from helpers.ioc import close, pvs, value, wait_until
+from helpers.ioc import close, put, pvs, value, wait_until
 
 from vostelmotor_ioc.access import WriteList
 
@@ -47,13 +47,12 @@ def test_client_outside_the_list_cannot_move_but_can_stop(serve, client, sim):
     rbv, dmov = visitor["MOTOR.RBV"], visitor["MOTOR.DMOV"]
     wait_until(lambda: close(value(rbv), 780.0), 20, what="connected")
 
-    with pytest.raises(Exception):
-        visitor["MOTOR"].write(770.0, wait=True, timeout=3)
+    assert put(visitor["MOTOR"], 770.0) == "ECA_PUTFAIL"
     assert sim.command_count("VCS_MoveToPosition") == 0 and value(dmov) == 1
 
     operator["MOTOR.VELO"].write(2.0, wait=True)
     wait_until(lambda: close(value(visitor["MOTOR.VELO"]), 2.0, 0.05), 10, what="speed set")
-    operator["MOTOR"].write(770.0, wait=True)
+    operator["MOTOR"].write(770.0, wait=False)
     wait_until(lambda: value(rbv) < 779.0, 20, what="operator's move under way")
     visitor["MOTOR.STOP"].write(1, wait=True)
     wait_until(lambda: value(dmov) == 1, 10, what="stopped by the visitor")

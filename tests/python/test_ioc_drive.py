@@ -13,7 +13,7 @@ import pytest
 
 from helpers import paths  # noqa: F401 (the checkout on sys.path)
 import vostelmotor
-from vostelmotor_lab.drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, IDLE, Drive, MoveResult,
+from vostelmotor_lab.drive import (DISCONNECTED, ERROR, IDLE, Drive, MoveResult,
                                    ServedMotor)
 
 

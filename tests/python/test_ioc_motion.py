@@ -19,7 +19,7 @@ def test_move_stop_mid_move_and_read_back(serve, client, sim):
     velo.write(2.0, wait=True)
     wait_until(lambda: close(value(velo), 2.0, 0.05), 10, what="speed set")
 
-    val.write(770.0, wait=True)
+    val.write(770.0, wait=False)
     wait_until(lambda: value(movn) == 1, 10, what="move started")
     assert value(dmov) == 0
     seen = set()
@@ -36,9 +36,9 @@ def test_move_stop_mid_move_and_read_back(serve, client, sim):
     assert close(value(rbv), stopped_at, 1e-6)
 
     # A new setpoint during a move replaces it; DMOV stays 0 until the last one is reached.
-    val.write(790.0, wait=True)
+    val.write(790.0, wait=False)
     wait_until(lambda: value(rbv) > stopped_at + 1.0, 20, what="move to 790 under way")
-    val.write(781.0, wait=True)
+    val.write(781.0, wait=False)
     done = []
     wait_until(lambda: done.append(value(dmov)) or close(value(rbv), 781.0) and value(dmov) == 1, 30,
                what="second setpoint reached")
@@ -72,7 +72,7 @@ def test_settings_beside_the_record_reach_the_module(serve, client, sim):
     wait_until(lambda: sim.command_count("VCS_SetPositionCompareParameter") > 0, 10, what="trigger width")
     sim.clear_trace()
 
-    val.write(776.0, wait=True)  # toward shorter wavelengths: past the target, then back up
+    val.write(776.0, wait=False)  # toward shorter wavelengths: past the target, then back up
     currents = []
     wait_until(lambda: currents.append(value(current)) or value(dmov) == 1 and close(value(rbv), 776.0), 20,
                what="move done")

@@ -3,8 +3,12 @@ controller, and what the tests read through their Channel Access clients.
 Needs caproto: a test module importing this is skipped without it."""
 import asyncio
 import math
+import os
 import random
+import re
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -42,7 +46,8 @@ def free_port():
 
 
 def loopback_environment(port):
-    return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1))
+    return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1),
+                EPICS_CAS_BEACON_PORT=str(port + 1))
 
 
 class _LoopbackSocket(socket.socket):
@@ -116,6 +121,12 @@ def value(pv, **kwargs):
     return data[0]
 
 
+def put(pv, data, timeout=60):
+    """Writes with completion: the CA status name of the answer
+    ("ECA_NORMAL", or "ECA_PUTFAIL" for a refused write)."""
+    return pv.write(data, wait=True, timeout=timeout).status.name
+
+
 def severity(pv):
     return pv.read(data_type="time", timeout=10).metadata.severity
 
@@ -132,3 +143,21 @@ def wait_until(predicate, timeout=30, every=0.05, what="condition"):
 
 def close(a, b, tolerance=1e-3):
     return math.isclose(a, b, abs_tol=tolerance)
+
+
+def readme_client_blocks():
+    """The README's Python examples that talk to a running IOC (```py)."""
+    with open(os.path.join(paths.ROOT, "README.md"), encoding="utf-8") as f:
+        return re.findall(r"^```py\n(.*?)^```", f.read(), flags=re.S | re.M)
+
+
+def run_readme_example(code, folder):
+    """Runs an example in a process of its own; what its comments promise
+    (print(...)  # text) must be in its output."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([paths.BUILD, os.path.dirname(os.path.dirname(__file__))]))
+    run = "from helpers import ioc\nioc.keep_clients_on_loopback()\n" + code
+    result = subprocess.run([sys.executable, "-c", run], cwd=str(folder), env=env,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    for promised in re.findall(r"print\(.*\)\s*#\s*(\S+)$", code, flags=re.M):
+        assert promised in result.stdout, (promised, result.stdout)
