@@ -9,10 +9,12 @@ happened.
 """
 import builtins
 import concurrent.futures
+import contextlib
 import dataclasses
 import gc
 import math
 import queue
+import sys
 import threading
 import time
 from typing import Optional
@@ -121,6 +123,35 @@ class _Move:
         """Sets the result once; later calls change nothing."""
         if not self.future.done():
             self.future.set_result(MoveResult(outcome, reached, message))
+
+
+
+# Where tkinter's default report of a callback's error keeps it, with its frames.
+_LAST_ERROR = ("last_type", "last_value", "last_traceback", "last_exc")
+
+
+@contextlib.contextmanager
+def tk_freed_here():
+    """Frees, on this thread, the Tk objects made inside the block.
+
+    Tcl aborts the whole process when a Tk interpreter is deleted by another
+    thread than the one that made it. A window made on the worker (the
+    module's calibration window, its dialogs) outlives the call in tkinter's
+    reference cycles, and an error in one of its callbacks (a wavelength typed
+    as "780,5") is kept in sys.last_* together with the window; either would
+    let the collector, or the interpreter's exit, free it on the main thread.
+    So the error the block reported is forgotten and the cycles are collected
+    here, before the block's result goes anywhere."""
+    kept = {name: getattr(sys, name) for name in _LAST_ERROR if hasattr(sys, name)}
+    try:
+        yield
+    finally:
+        for name in _LAST_ERROR:
+            if name in kept:
+                setattr(sys, name, kept[name])
+            elif hasattr(sys, name):
+                delattr(sys, name)
+        gc.collect()
 
 
 class Drive:
@@ -261,13 +292,12 @@ class Drive:
         return self._request(self._submitted, fn)
 
     def _submitted(self, fn):
-        try:
-            return fn(self.motor)
-        except ConnectionError as exc:
-            self._lost(exc, "A request to the controller failed")
-            raise
-        finally:
-            gc.collect()  # Tk dialogs the call may have made are freed on this thread
+        with tk_freed_here():  # Tk dialogs the call may make
+            try:
+                return fn(self.motor)
+            except ConnectionError as exc:
+                self._lost(exc, "A request to the controller failed")
+                raise
 
     def _request(self, work, *args):
         future = concurrent.futures.Future()
@@ -392,10 +422,10 @@ class Drive:
         def calibration_window():
             self._ask_for_calibration(motor)
             try:
-                result = cls._motor__limitSwitchCalibrationWindow(motor)
+                with tk_freed_here():
+                    result = cls._motor__limitSwitchCalibrationWindow(motor)
             finally:
                 self._awaiting_calibration = False
-                gc.collect()  # a Tk window made on this thread is freed on it too
             if self._recalibrated is None:
                 self._recalibrated = True  # the module's own window: the wavelength was entered there
             return result

@@ -5,6 +5,7 @@ and MESSAGE and in the request's future, a lost controller is connected again
 with a fresh object, requests never leave DMOV at 0), then against the
 simulated controller on the wall clock (futures end when the move has ended:
 arrived, stopped, replaced, limit switch, lost)."""
+import os
 import queue
 import threading
 import time
@@ -264,3 +265,54 @@ def test_closing_ends_every_request(sim, sim_drive):
     assert d.close(30)
     assert running.result(0).outcome == "stopped" and not sim.moving()
     assert waiting.done()
+
+
+# The module's own calibration window worked on the drive's thread, with one
+# refused entry on the way, then a collection on the main thread and the
+# interpreter's exit: Tcl aborts the process if any of the window's Tk objects
+# is freed there instead of on the thread that made it.
+WINDOW_ON_THE_WORKER = r"""
+import gc, threading, tkinter, types
+from helpers.library import FakeLibrary, connect_fake, make_motor
+import vostelmotor
+from vostelmotor_lab.drive import Drive
+
+
+class TypingTk(tkinter.Tk):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.after(50, self.type_in)
+
+    def type_in(self):
+        entry, button = self.winfo_children()[0].winfo_children()[3:5]
+        for text in ("780,5", "781.5"):
+            entry.delete(0, "end")
+            entry.insert(0, text)
+            button.invoke()
+
+
+vostelmotor.tk = types.SimpleNamespace(**dict(vars(tkinter), Tk=TypingTk))
+motor = connect_fake(make_motor(FakeLibrary()))
+calibrated = []
+motor.calibration = calibrated.append
+motor.disconnect = lambda: None
+Drive(lambda update: None, motor_class=vostelmotor.motor)._attach(motor)
+worker = threading.Thread(target=motor._motor__limitSwitchCalibrationWindow)
+worker.start()
+worker.join()
+gc.collect()
+print("calibrated", calibrated)
+"""
+
+
+def test_the_module_s_window_on_the_worker_is_freed_there(display, tmp_path):
+    import subprocess
+    import sys
+
+    script = tmp_path / "window_on_the_worker.py"
+    script.write_text(WINDOW_ON_THE_WORKER)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))  # the modules this test sees
+    run = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "calibrated [781.5]" in run.stdout
+    assert "Exception in Tkinter callback" in run.stderr  # the refused entry was reported as before
