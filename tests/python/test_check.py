@@ -7,6 +7,7 @@ import _thread
 import ctypes
 import io
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -189,7 +190,13 @@ def test_ctrl_c_in_the_middle_of_the_move_leaves_the_drive_safe(sim, virtual_sle
         drive.stop = stop_and_tell
 
     monkeypatch.setattr(vostelmotor, "sleep", sleep)
-    s = Session(tmp_path, answers(), on_drive=on_drive).run()
+    # As at a console: a shell that starts the tests in the background has
+    # Python leave SIGINT ignored, and then the simulated Ctrl+C goes nowhere.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        s = Session(tmp_path, answers(), on_drive=on_drive).run()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert s.code == 130
     assert "Verdict: STOPPED" in s.text
     assert interrupted and -500 < sim.position() < 0   # stopped on its way
