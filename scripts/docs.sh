@@ -13,6 +13,7 @@
 # The generator's packages are the "docs" dependency group in pyproject.toml,
 # installed into .venv-docs.
 source "$(dirname "$0")/setup.sh"
+export NO_MKDOCS_2_WARNING=1  # the theme's notice about its successor, on every build
 cd "$ROOT"
 
 docs_packages() {

@@ -89,11 +89,15 @@ def parser_of(path):
 
 
 def command_help(path):
+    before = os.environ.get("COLUMNS")
     os.environ["COLUMNS"] = HELP_WIDTH  # argparse wraps to the terminal's width
     try:
         return parser_of(path).format_help()
     finally:
-        del os.environ["COLUMNS"]
+        if before is None:
+            del os.environ["COLUMNS"]
+        else:
+            os.environ["COLUMNS"] = before
 
 
 def _literal(node):

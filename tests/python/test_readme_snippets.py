@@ -87,6 +87,8 @@ def check_output(code, result):
     assert "failed with Code" not in result.stdout, result.stdout
     for value in promised_prints(code):
         assert value in result.stdout, (value, result.stdout)
+    for line in re.findall(r'#\s*prints "([^"]+)"', code):  # a call's comment: prints "what it prints"
+        assert line in result.stdout.splitlines(), (line, result.stdout)
     lines = result.stdout.splitlines()
     for marker, pattern in EXPECTED_OUTPUT.items():
         if marker in code:
