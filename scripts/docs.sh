@@ -16,23 +16,13 @@ source "$(dirname "$0")/setup.sh"
 export NO_MKDOCS_2_WARNING=1  # the theme's notice about its successor, on every build
 cd "$ROOT"
 
-docs_packages() {
-  local reader
-  reader="$(find_python 3.13 || find_python 3.12 || find_python 3.11 || command -v python3)"
-  "$reader" - "$ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["dependency-groups"]["docs"]))
-PY
-}
-
 docs_venv() {
   local venv="$ROOT/.venv-docs" packages
   if [ ! -x "$venv/bin/python" ]; then
     step "creating $venv"
     "$(find_python 3.11 || find_python 3.13 || command -v python3)" -m venv "$venv"
   fi
-  mapfile -t packages < <(docs_packages)
+  mapfile -t packages < <(test_packages docs)
   pip_install "$venv/bin/python" "$venv/pip.log" "${packages[@]}"
 }
 
