@@ -278,3 +278,17 @@ def test_page_renders_in_a_headless_browser(site, page, tmp_path):
     dark = sum(1 for p in pixels if max(p) < 100) / len(pixels)
     white = sum(1 for p in pixels if min(p) > 240) / len(pixels)
     assert white > 0.5 and dark > 0.005, (white, dark)
+
+
+def test_readme_is_a_page_whose_links_reach_files():
+    readme = read("README.md")
+    assert len(readme.splitlines()) <= 150
+    assert readme.splitlines()[5:8] == [
+        "```sh",
+        "bash scripts/demo.sh    # main job: builds everything and runs the demo on the simulated controller",
+        "bash scripts/test.sh    # every test: C++ unit tests, Python tests against the installed wheel on "
+        "CPython 3.9, 3.11 and 3.13"]
+    targets = re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", readme)
+    assert any(t.endswith(".png") for t in targets) and "docs/troubleshooting.md" in targets
+    missing = [t for t in targets if "://" not in t and not os.path.exists(os.path.join(ROOT, t))]
+    assert not missing
