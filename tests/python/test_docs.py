@@ -101,8 +101,9 @@ def _leading_text(node):
 
 
 def companion_messages():
-    """What the companions raise, refuse, exit with or report as a parser
-    error, with a text of their own."""
+    """What the companions raise, refuse, exit with, report as a parser error,
+    log, or report as a drive's message ({"message": ...}), with a text of
+    their own."""
     messages = set()
     for package in COMPANIONS:
         for name in sorted(os.listdir(os.path.join(ROOT, package))):
@@ -110,14 +111,17 @@ def companion_messages():
                 continue
             path = os.path.join(package, name)
             for node in ast.walk(ast.parse(read(path), path)):
-                call = None
+                call, text = None, None
                 if isinstance(node, ast.Raise) and isinstance(node.exc, ast.Call):
                     call = node.exc
-                elif isinstance(node, ast.Call) and getattr(node.func, "attr", None) in ("error", "exit"):
+                elif isinstance(node, ast.Call) and getattr(node.func, "attr", None) in ("error", "exit", "warning",
+                                                                                        "info"):
                     call = node
-                if call is None or not call.args:
-                    continue
-                text = _leading_text(call.args[0])
+                elif isinstance(node, ast.Dict):
+                    text = next((_leading_text(v) for k, v in zip(node.keys, node.values)
+                                 if isinstance(k, ast.Constant) and k.value == "message"), None)
+                if call is not None and call.args:
+                    text = _leading_text(call.args[0])
                 if text:
                     messages.update((path, piece) for piece in message_pieces(text))
     return messages
@@ -133,7 +137,8 @@ def test_message_extraction_finds_the_known_messages():
     companions = {piece for _, piece in companion_messages()}
     assert {"use a point as the decimal separator", "the write list names no host",
             "The IOC needs caproto: pip install vostelmotor[epics]", "nm is outside the calibrated range",
-            "the check moves 1 to"} <= companions
+            "the check moves 1 to", "not served: not connected to the controller",
+            "No CA repeater was running: started one on"} <= companions
     assert "a message that exists nowhere" not in module | companions
 
 
