@@ -46,6 +46,7 @@ def scan(m, sim, start, stop, step):
 
 
 def write_csv(rows, path):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
     with open(path, "w", newline="") as f:
         writer = csv.DictWriter(f, fieldnames=COLUMNS)
         writer.writeheader()

@@ -66,14 +66,15 @@ find_python() {
   return 1
 }
 
-# The packages of the "test" dependency group in pyproject.toml, one a line.
+# The packages of a dependency group in pyproject.toml ("test" unless
+# named: "docs" for the documentation site), one a line.
 test_packages() {
   local reader
   reader="$(find_python 3.13 || find_python 3.12 || find_python 3.11 || command -v python3)"
-  "$reader" - "$ROOT/pyproject.toml" <<'PY'
+  "$reader" - "$ROOT/pyproject.toml" "${1:-test}" <<'PY'
 import sys, tomllib
 with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["dependency-groups"]["test"]))
+    print("\n".join(tomllib.load(f)["dependency-groups"][sys.argv[2]]))
 PY
 }
 

@@ -87,7 +87,17 @@ for entry in "${versions[@]}"; do
   step "Python tests on $tag against the installed wheel"
   "build-$tag/venv-wheel/bin/python" scripts/test_installed.py
   record "Python $tag" $?
+  [ -n "${docs_tag:-}" ] || docs_tag="$tag"
 done
+
+# The documentation site, once: strict build, its examples on the first
+# version's build, its messages and reference, two pages in headless Chromium.
+if [ -n "${docs_tag:-}" ]; then
+  step "documentation site (scripts/docs.sh check, on $docs_tag)"
+  VOSTEL_BUILD_DIR="$ROOT/build-$docs_tag/python" VOSTEL_DOCS_PYTHON="$ROOT/build-$docs_tag/venv-wheel/bin/python" \
+      bash scripts/docs.sh check
+  record "docs" $?
+fi
 
 list() { local IFS=,; [ $# -gt 0 ] && echo "$*" | sed 's/,/, /g' || echo none; }
 extra=""

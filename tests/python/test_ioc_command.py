@@ -10,7 +10,7 @@ import time
 import pytest
 
 from helpers.paths import BUILD, ROOT
-from helpers.ioc import close, pvs, readme_client_blocks, run_readme_example, value, wait_until
+from helpers.ioc import close, pvs, client_examples, run_client_example, value, wait_until
 from caproto import AccessRights
 
 
@@ -74,15 +74,13 @@ def test_command_refuses_bad_arguments(command, args):
     assert command(*args).wait(20) == 2
 
 
-@pytest.mark.parametrize("code", [pytest.param(c, id="README-py%d" % n)
-                                  for n, c in enumerate(readme_client_blocks(), 1)])
-def test_readme_client_examples_run_against_the_ioc(code, command, client, tmp_path):
-    if "import epics" in code:
-        pytest.skip("pyepics binds every interface: test_ioc_pyepics.py runs this one in a private network")
+@pytest.mark.parametrize("code", [pytest.param(c, id="ioc.md-%d" % n)
+                                  for n, c in enumerate(client_examples("test_ioc_command.py"), 1)])
+def test_client_examples_of_the_docs_run_against_the_ioc(code, command, client, tmp_path):
     command("--prefix", "LASER:GRATING:")
     state = pvs(client(), "LASER:GRATING:", "STATE")
     wait_until(lambda: value(state) == 0, 20, what="connected to the controller")
-    run_readme_example(code, tmp_path)
+    run_client_example(code, tmp_path)
 
 
 def test_simulated_option_drives_the_simulated_controller(command, client, tmp_path):

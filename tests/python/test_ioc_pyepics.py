@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from helpers.ioc import close, pvs, readme_client_blocks, run_readme_example, value, wait_until
+from helpers.ioc import close, pvs, client_examples, run_client_example, value, wait_until
 
 INSIDE = os.environ.get("VOSTEL_PRIVATE_NETWORK") == "1"
 pytest.importorskip("epics")
@@ -71,11 +71,11 @@ def test_motor_move_and_put_wait_for_the_move(serve, client, sim, ca_repeater):
 
 
 @pytest.mark.skipif(not INSIDE, reason="runs inside test_pyepics_clients_in_a_private_network")
-def test_readme_pyepics_example(serve, client, tmp_path, ca_repeater):
+def test_pyepics_example_of_the_docs(serve, client, tmp_path, ca_repeater):
     ioc = serve("LASER:GRATING:", wall_speed=2.0)
     state = pvs(client(), ioc.prefix, "STATE")
     wait_until(lambda: value(state) == 0, 30, what="connected")
-    examples = [code for code in readme_client_blocks() if "import epics" in code]
+    examples = client_examples("test_ioc_pyepics.py")
     assert examples
     for code in examples:
-        run_readme_example(code, tmp_path)
+        run_client_example(code, tmp_path)

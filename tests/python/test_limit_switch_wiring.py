@@ -1,4 +1,4 @@
-"""The limit-switch wiring the README asks for, on the simulated controller:
+"""The limit-switch wiring that docs/howto/limit-switch.md asks for, on the simulated controller:
 its switches report 1 at the low-position end and 2 at the high-position end,
 which is right for a calibration with negative B (the long-wavelength end at
 low positions) and wrong for one with positive B, where the recovery drives

@@ -1,6 +1,12 @@
-"""The code in the READMEs and the package description runs as written, from
-the repository root, against the simulated controller beside the built
-module, with a state file of its own and no display.
+"""The code in the READMEs, the documentation site's pages and the package
+description runs as written, from the repository root, against the simulated
+controller beside the built module, with a state file of its own and no
+display.
+
+A Python block that cannot run so (it needs a running IOC, a display,
+Windows) starts with `# tested by tests/python/<file>.py`, naming the test
+that runs it, or `# not run: <reason>`; the named test must exist and read
+the page the block is on.
 
 Each Python block runs in a fresh interpreter with the build folder on
 PYTHONPATH (what "run it with build-demo/python on the path" means). The
@@ -19,7 +25,15 @@ import pytest
 
 from helpers.paths import BUILD, ROOT, SIM_LIBRARY
 
-DOCUMENTS = ["README.md", "simulator/README.md", "docs/pypi.md"]
+def site_pages():
+    pages = []
+    for folder, _, names in os.walk(os.path.join(ROOT, "docs")):
+        pages += [os.path.relpath(os.path.join(folder, n), ROOT) for n in names if n.endswith(".md")]
+    return sorted(pages)
+
+
+DOCUMENTS = ["README.md", "simulator/README.md"] + site_pages()
+OPT_OUT = re.compile(r"# (tested by (tests/python/\w+\.py)|not run: \S.*)$")
 DEMO_BUILD = "build-demo/python"
 DEMO_PYTHON = os.path.join(ROOT, ".venv-demo", "bin", "python")
 
@@ -49,8 +63,13 @@ def promised_prints(code):
     return promised
 
 
+def opted_out(code):
+    return OPT_OUT.match(code.splitlines()[0]) if code.strip() else None
+
+
 PYTHON_BLOCKS = [pytest.param(code, id="%s-%d" % (doc, n)) for doc in DOCUMENTS
-                 for n, code in enumerate(blocks(doc, "python"), 1)]
+                 for n, code in enumerate(blocks(doc, "python"), 1) if not opted_out(code)]
+OPTED_OUT = [(doc, opted_out(code)) for doc in DOCUMENTS for code in blocks(doc, "python") if opted_out(code)]
 SHELL_BLOCKS = [pytest.param(code, id="%s-sh%d" % (doc, n)) for doc in DOCUMENTS
                 for n, code in enumerate(blocks(doc, "sh"), 1)
                 if all(line.startswith("python3 ") for line in code.strip().splitlines())]
@@ -68,6 +87,8 @@ def check_output(code, result):
     assert "failed with Code" not in result.stdout, result.stdout
     for value in promised_prints(code):
         assert value in result.stdout, (value, result.stdout)
+    for line in re.findall(r'#\s*prints "([^"]+)"', code):  # a call's comment: prints "what it prints"
+        assert line in result.stdout.splitlines(), (line, result.stdout)
     lines = result.stdout.splitlines()
     for marker, pattern in EXPECTED_OUTPUT.items():
         if marker in code:
@@ -81,7 +102,24 @@ def simulated_build():
 
 
 def test_documents_have_snippets():
-    assert len(PYTHON_BLOCKS) >= 4 and len(SHELL_BLOCKS) >= 1
+    assert len(PYTHON_BLOCKS) >= 10 and len(SHELL_BLOCKS) >= 2
+    assert "docs/getting-started.md" in DOCUMENTS and "docs/pypi.md" in DOCUMENTS
+
+
+def test_blocks_that_do_not_run_here_name_the_test_that_runs_them():
+    """`# tested by X` must name a test file that picks up the blocks marked
+    with its name (helpers.ioc.client_examples) or reads the page itself."""
+    assert OPTED_OUT
+    for doc, match in OPTED_OUT:
+        test_file = match.group(2)
+        if test_file is None:
+            continue
+        path = os.path.join(ROOT, test_file)
+        assert os.path.exists(path), (doc, test_file)
+        with open(path, encoding="utf-8") as f:
+            source = f.read()
+        name = os.path.basename(test_file)
+        assert 'client_examples("%s")' % name in source or os.path.basename(doc) in source, (doc, test_file)
 
 
 @pytest.mark.parametrize("code", PYTHON_BLOCKS)

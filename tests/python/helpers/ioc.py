@@ -145,13 +145,18 @@ def close(a, b, tolerance=1e-3):
     return math.isclose(a, b, abs_tol=tolerance)
 
 
-def readme_client_blocks():
-    """The README's Python examples that talk to a running IOC (```py)."""
-    with open(os.path.join(paths.ROOT, "README.md"), encoding="utf-8") as f:
-        return re.findall(r"^```py\n(.*?)^```", f.read(), flags=re.S | re.M)
+CLIENT_EXAMPLES_PAGE = os.path.join("docs", "howto", "ioc.md")
 
 
-def run_readme_example(code, folder):
+def client_examples(test_file):
+    """The Python examples of the IOC's page that talk to a running IOC, each
+    marked `# tested by tests/python/<test_file>` as its first line."""
+    with open(os.path.join(paths.ROOT, CLIENT_EXAMPLES_PAGE), encoding="utf-8") as f:
+        blocks = re.findall(r"^```python\n(.*?)^```", f.read(), flags=re.S | re.M)
+    return [b for b in blocks if b.startswith("# tested by tests/python/%s\n" % test_file)]
+
+
+def run_client_example(code, folder):
     """Runs an example in a process of its own; what its comments promise
     (print(...)  # text) must be in its output."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([paths.BUILD, os.path.dirname(os.path.dirname(__file__))]))
