@@ -178,11 +178,23 @@ const DeclaredCommand kHandleCommands[] = {
     {"VCS_DeactivatePositionCompare", 4}, {"VCS_SetPositionCompareParameter", 9}, {"VCS_GetObject", 8},
     {"VCS_SetObject", 8}};
 
-// An argument type that leaves the argument to the interpreter's conversion.
+// An argument type that leaves the argument to the interpreter's conversion:
+// its from_param is a plain C function handing the argument back, so ctypes
+// converts what it returns exactly as it converts an undeclared argument, at
+// the cost of one call of a builtin function.
+PyObject* hand_on(PyObject*, PyObject* argument) {
+  Py_INCREF(argument);
+  return argument;
+}
+
+PyMethodDef hand_on_def = {"from_param", hand_on, METH_O,
+                           "Returns the argument unchanged, for ctypes' own conversion."};
+
 py::object as_passed() {
   static PyObject* const type = [] {
-    py::object hand_on = py::cpp_function([](py::object argument) { return argument; });
-    return py::module_::import("types").attr("SimpleNamespace")(py::arg("from_param") = hand_on).release().ptr();
+    py::object from_param = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&hand_on_def, nullptr, nullptr));
+    if (!from_param) throw py::error_already_set();
+    return py::module_::import("types").attr("SimpleNamespace")(py::arg("from_param") = from_param).release().ptr();
   }();
   return py::reinterpret_borrow<py::object>(type);
 }
