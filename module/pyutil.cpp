@@ -68,16 +68,61 @@ py::object getattr_of(py::handle obj, py::handle name) { return py::getattr(obj,
 
 py::object getattr_of(py::handle obj, const Key& name) {
   py::object value = py::getattr(obj, name);
-  // The lookup just made gave the class a version tag where it can have one;
-  // a class that sends the name to the instance's __dict__ is noted with it.
+  // A class that sends the name to the instance's __dict__ is noted.
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (has_version_tag(type) && type->tp_dictoffset != 0 && plain_getattr(type) &&
-      !class_attribute(type, name.ptr())) {
-    name.site->type = type;
-    name.site->version = type->tp_version_tag;
-  }
+  if (type->tp_dictoffset != 0 && plain_getattr(type) && !class_attribute(type, name.ptr()))
+    note_class(type, *name.site);
   return value;
 }
+
+namespace {
+// The site holds the class it noted, so that no other class can come to be
+// at its address while the note stands.
+void keep_class(KeySite& site, PyTypeObject* type, unsigned long long stamp) {
+  PyTypeObject* old = site.type;
+  Py_INCREF(type);
+  site.type = type;
+  site.version = stamp;
+  Py_XDECREF(old);
+}
+}  // namespace
+
+#if PY_VERSION_HEX >= 0x030C0000
+unsigned long long g_class_changes = 1;
+
+namespace {
+int g_class_watcher = -1;  // -2: none to be had
+
+int on_class_change(PyTypeObject*) {
+  ++g_class_changes;
+  return 0;
+}
+}  // namespace
+
+void note_class(PyTypeObject* type, KeySite& site) {
+  if (g_class_watcher == -1) {
+    g_class_watcher = PyType_AddWatcher(on_class_change);
+    if (g_class_watcher < 0) {  // all the interpreter's watchers taken: no notes, and no new try
+      PyErr_Clear();
+      g_class_watcher = -2;
+    }
+  }
+  if (g_class_watcher < 0) return;
+  // The interpreter reports a change only of a class that has a version tag.
+  if (!PyUnstable_Type_AssignVersionTag(type)) return;
+  if (PyType_Watch(g_class_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  keep_class(site, type, g_class_changes);
+}
+#else
+void note_class(PyTypeObject* type, KeySite& site) {
+  // The lookup just made gave the class a valid tag where it can have one.
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) return;
+  keep_class(site, type, type->tp_version_tag);
+}
+#endif
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 

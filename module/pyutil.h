@@ -38,13 +38,13 @@ namespace vostel {
 //    is the full lookup.
 //  - type, version: a class whose getattr was found to read this name from
 //    the instance's __dict__ (no attribute hook before it, no class
-//    attribute of this name), with the version tag the interpreter gave the
-//    class then. Any change to the class or its bases gives it a new tag,
-//    and the class is looked at again.
+//    attribute of this name), with the class's change stamp then (see
+//    class_unchanged). Any change to the class or its bases changes the
+//    stamp, and the class is looked at again.
 struct KeySite {
   Py_ssize_t where = -1;
   PyTypeObject* type = nullptr;
-  unsigned int version = 0;
+  unsigned long long version = 0;
 };
 
 // An interned name and its use site.
@@ -122,14 +122,25 @@ VOSTEL_ALWAYS_INLINE PyObject* dict_item(PyObject* dict, const Key& name) {
 // nullptr when there is none. Borrowed (the class holds it).
 PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 
-// True when the class carries a version tag the interpreter keeps current:
-// any change to the class or its bases gives it a new one.
-inline bool has_version_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-  return type->tp_version_tag != 0;
+// Whether `type` is the class the site noted, unchanged since (it and its
+// bases). From 3.12 on the interpreter reports every change of a class this
+// module watches (PyType_Watch) and a counter of those reports is the stamp;
+// before, the stamp is the version tag the interpreter gives a class and
+// renews at every change of it or its bases (tp_version_tag, valid while
+// Py_TPFLAGS_VALID_VERSION_TAG is set), as its own attribute cache uses it.
+#if PY_VERSION_HEX >= 0x030C0000
+extern unsigned long long g_class_changes;
+VOSTEL_ALWAYS_INLINE bool class_unchanged(PyTypeObject* type, const KeySite& site) {
+  return site.type == type && site.version == g_class_changes;
 }
+#else
+VOSTEL_ALWAYS_INLINE bool class_unchanged(PyTypeObject* type, const KeySite& site) {
+  return site.type == type && site.version == type->tp_version_tag &&
+         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+#endif
+// Notes `type` with its present stamp in the site, where the class can have one.
+void note_class(PyTypeObject* type, KeySite& site);
 
 // obj.<name> through getattr, out of line; with a Key, the site also notes
 // whether the class sends this name to the instance's __dict__ (see KeySite).
@@ -144,8 +155,7 @@ py::object getattr_of(py::handle obj, const Key& name);
 // Only public calls: the dict as PyObject_GenericGetDict gives it.
 VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Key& name) {
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  const KeySite& site = *name.site;
-  if (site.type == type && site.version == type->tp_version_tag && has_version_tag(type)) {
+  if (class_unchanged(type, *name.site)) {
     PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
     if (!dict) throw py::error_already_set();
     PyObject* value = nullptr;
