@@ -148,11 +148,12 @@ py::object getattr_of(py::handle obj, py::handle name);
 py::object getattr_of(py::handle obj, const Key& name);
 
 // obj.<name>, looked up now, as getattr looks it up. Where the site learnt
-// that getattr on this class, as it is now (same version tag), ends in the
+// that getattr on this class, as it is now (same change stamp), ends in the
 // instance's __dict__ (plain attribute access, or only a __getattr__ hook,
 // and no class attribute of that name), the entry is read from the __dict__
 // directly; every other case, a missing entry included, is getattr itself.
-// Only public calls: the dict as PyObject_GenericGetDict gives it.
+// The dict is the one PyObject_GenericGetDict gives; no private function of
+// the interpreter is called.
 VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Key& name) {
   PyTypeObject* type = Py_TYPE(obj.ptr());
   if (class_unchanged(type, *name.site)) {
