@@ -194,7 +194,8 @@ py::object as_passed() {
   static PyObject* const type = [] {
     py::object from_param = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&hand_on_def, nullptr, nullptr));
     if (!from_param) throw py::error_already_set();
-    return py::module_::import("types").attr(KEY("SimpleNamespace"))(py::arg("from_param") = from_param).release().ptr();
+    py::object namespace_type = py::module_::import("types").attr(KEY("SimpleNamespace"));
+    return namespace_type(py::arg("from_param") = from_param).release().ptr();
   }();
   return py::reinterpret_borrow<py::object>(type);
 }
