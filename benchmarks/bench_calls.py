@@ -3,7 +3,10 @@
 
   python: the same method written in plain Python below (the same ctypes
           calls, the same attribute accesses, the same helper methods),
-  floor:  the bare ctypes calls the method makes, inline.
+  floor:  the bare ctypes calls the method makes, inline,
+
+and what the loader's declarations cost a bare command (the same command on
+the same file loaded again with nothing declared).
 
 One process, one connected controller, rounds interleaved, the minimum of the
 rounds taken. The Python versions are checked first to send the same commands
@@ -289,6 +292,11 @@ class motor:
                        ct.byref(currentPos), ct.byref(self.__pErrorCode))
         return self.__motorpositionToWavelength(currentPos.value + self.__offset)
 
+    def getWavelengthMinMax(self):
+        if not self.__connection:
+            raise ConnectionError("Motor not connected")
+        return [self.__minWavelength, self.__maxWavelength]
+
     def getCurrent(self):
         current = ct.c_short()
         self.__dllCall("VCS_GetCurrentIs", self.__keyhandle, self.__NodeId,
@@ -473,6 +481,7 @@ def main():
         ("getMoving()", m.getMoving, p.getMoving, None, 5000),
         ("getWavelength()", m.getWavelength, p.getWavelength, fw, 1000),
         ("getCurrent()", m.getCurrent, p.getCurrent, fc, 1000),
+        ("getWavelengthMinMax()", m.getWavelengthMinMax, p.getWavelengthMinMax, None, 5000),
         ("moveSteps(0)", silently(lambda: m.moveSteps(0)), silently(lambda: p.moveSteps(0)), silently(fs), 100),
         ("moveToWavelength(here)", silently(lambda: m.moveToWavelength(here)),
          silently(lambda: p.moveToWavelength(here)), silently(ft), 100),
@@ -483,12 +492,25 @@ def main():
             sys.exit("%s: the Python version sends other commands than the module" % name)
         if floor and commands(sim, floor) != sent:
             sys.exit("%s: the floor sends other commands than the module" % name)
+    if m.getWavelengthMinMax() != p.getWavelengthMinMax():
+        sys.exit("getWavelengthMinMax(): the Python version gives another range than the module")
+    # What the declarations the loader makes on Linux cost a bare command: the
+    # same file loaded again, with nothing declared (the simulated controller's
+    # handle fits the 32-bit int an undeclared argument passes as).
+    undeclared = ct.CDLL(m.eposdll._name)
+    bare = {}
+    for label, lib in (("declared", m.eposdll), ("undeclared", undeclared)):
+        f, h, node, err, cur = lib.VCS_GetCurrentIs, m._motor__keyhandle, m._motor__NodeId, m._motor__pErrorCode, ct.c_short()
+        bare[label] = lambda f=f, h=h, node=node, err=err, cur=cur: f(h, node, ct.byref(cur), ct.byref(err))
     best = {name: [math.inf] * 3 for name, *_ in rows}
+    best_bare = {label: math.inf for label in bare}
     for _ in range(int(os.environ.get("VOSTEL_BENCH_ROUNDS", "200"))):
         for name, *calls, number in rows:
             for i, fn in enumerate(calls):
                 if fn:
                     best[name][i] = min(best[name][i], measure(fn, number))
+        for label, fn in bare.items():
+            best_bare[label] = min(best_bare[label], measure(fn, 1000))
     with contextlib.redirect_stdout(io.StringIO()):
         m.disconnect()
 
@@ -499,6 +521,9 @@ def main():
         print("%-24s %9.3f %9.3f %9s %9.2fx %10s" % (
             name, t, py, "-" if fl == math.inf else "%.3f" % fl, t / py,
             "-" if fl == math.inf else "%.2fx" % (t / fl)))
+    declared, plain = (best_bare[label] * 1e6 for label in ("declared", "undeclared"))
+    print("bare VCS_GetCurrentIs: %.3f us as the loader declares it, %.3f us undeclared (%.2fx)"
+          % (declared, plain, declared / plain))
 
 
 if __name__ == "__main__":

@@ -178,11 +178,24 @@ const DeclaredCommand kHandleCommands[] = {
     {"VCS_DeactivatePositionCompare", 4}, {"VCS_SetPositionCompareParameter", 9}, {"VCS_GetObject", 8},
     {"VCS_SetObject", 8}};
 
-// An argument type that leaves the argument to the interpreter's conversion.
+// An argument type that leaves the argument to the interpreter's conversion:
+// its from_param is a plain C function handing the argument back, so ctypes
+// converts what it returns exactly as it converts an undeclared argument, at
+// the cost of one call of a builtin function.
+PyObject* hand_on(PyObject*, PyObject* argument) {
+  Py_INCREF(argument);
+  return argument;
+}
+
+PyMethodDef hand_on_def = {"from_param", hand_on, METH_O,
+                           "Returns the argument unchanged, for ctypes' own conversion."};
+
 py::object as_passed() {
   static PyObject* const type = [] {
-    py::object hand_on = py::cpp_function([](py::object argument) { return argument; });
-    return py::module_::import("types").attr("SimpleNamespace")(py::arg("from_param") = hand_on).release().ptr();
+    py::object from_param = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&hand_on_def, nullptr, nullptr));
+    if (!from_param) throw py::error_already_set();
+    py::object namespace_type = py::module_::import("types").attr(KEY("SimpleNamespace"));
+    return namespace_type(py::arg("from_param") = from_param).release().ptr();
   }();
   return py::reinterpret_borrow<py::object>(type);
 }
@@ -203,13 +216,13 @@ void declare_wide_arguments(py::handle lib) {
     py::object f = function(command.name);
     if (f.is_none()) continue;
     py::list types;
-    types.append(ct.attr("c_void_p"));
+    types.append(ct.attr(KEY("c_void_p")));
     for (int i = 1; i < command.arguments; ++i) types.append(as_passed());
-    if (std::string(command.name) == "VCS_MoveToPosition") types[2] = ct.attr("c_long");
-    f.attr("argtypes") = py::tuple(types);
+    if (std::string(command.name) == "VCS_MoveToPosition") types[2] = ct.attr(KEY("c_long"));
+    f.attr(KEY("argtypes")) = py::tuple(types);
   }
   py::object open_device = function("VCS_OpenDevice");
-  if (!open_device.is_none()) open_device.attr("restype") = ct.attr("c_size_t");
+  if (!open_device.is_none()) open_device.attr(KEY("restype")) = ct.attr(KEY("c_size_t"));
 }
 #endif
 
@@ -248,7 +261,7 @@ py::object load_epos_dll(py::handle self, Args& a) {
 py::object try_load(py::handle, Args& a) {
   // The vendor's library uses the Windows calling convention where there is one.
   py::object ct = modattr(KEY("ct"));
-  py::object loader = py::hasattr(ct, "WinDLL") ? ct.attr(KEY("WinDLL")) : ct.attr(KEY("CDLL"));
+  py::object loader = py::hasattr(ct, KEY("WinDLL")) ? ct.attr(KEY("WinDLL")) : ct.attr(KEY("CDLL"));
   py::object lib;
   try {
     lib = loader(a[0]);
@@ -277,9 +290,8 @@ py::object prompt_for_dll_and_copy(py::handle self, Args& a) {
     throw;
   }
   call_method(root, KEY("withdraw"));
-  modattr(KEY("messagebox"))
-      .attr(KEY("showinfo"))("Missing DLL",
-                             std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
+  call_method(modattr(KEY("messagebox")), KEY("showinfo"), "Missing DLL",
+              std::string("Please download 'EposCMD64.dll' from Maxon (") + kVendorSite + ")\n");
   py::object path = modattr(KEY("filedialog"))
                         .attr(KEY("askopenfilename"))(
                             py::arg("title") = py::str("Select ") + py::str(name),
@@ -288,8 +300,8 @@ py::object prompt_for_dll_and_copy(py::handle self, Args& a) {
   if (!truthy(path)) return py::none();
   py::object picked_name = call_method(call_method(os.attr(KEY("path")), KEY("basename"), path), KEY("lower"));
   if (!picked_name.equal(call_method(name, KEY("lower")))) {
-    modattr(KEY("messagebox"))
-        .attr(KEY("showerror"))("Error", py::str("Selected file must be named '") + py::str(name) + py::str("'"));
+    call_method(modattr(KEY("messagebox")), KEY("showerror"), "Error",
+                py::str("Selected file must be named '") + py::str(name) + py::str("'"));
     return py::none();
   }
   os.attr(KEY("makedirs"))(target_dir, py::arg("exist_ok") = true);

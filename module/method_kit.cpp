@@ -208,7 +208,14 @@ PyObject* slot_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 
 PyObject* slot_getattro(PyObject* self, PyObject* name) {
   PyTypeObject* type = Py_TYPE(self);
-  if (PyObject* descr = _PyType_Lookup(type, name)) {
+  PyObject* descr;
+  try {
+    descr = class_attribute(type, name);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+  if (descr) {
     if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) return get(descr, self, reinterpret_cast<PyObject*>(type));
     Py_INCREF(descr);
     return descr;
@@ -280,11 +287,6 @@ PyTypeObject* slot_type() {
 }
 
 }  // namespace
-
-PyObject* call_if_own_function(PyObject* descr, PyObject* const* stack, std::size_t n) {
-  if (Py_TYPE(descr) != &slot_type_object) return nullptr;
-  return reinterpret_cast<MethodSlot*>(descr)->vectorcall(descr, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
 
 std::string mangled(const char* class_name, const char* name) {
   std::string n(name);

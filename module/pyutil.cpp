@@ -7,7 +7,9 @@ PyObject* g_module = nullptr;       // strong references, kept for the process's
 PyObject* g_builtins = nullptr;     // the builtins module, imported once
 PyObject* g_module_dict = nullptr;  // their namespaces (borrowed)
 PyObject* g_builtins_dict = nullptr;
-getattrofunc g_hooked_getattro = nullptr;
+getattrofunc g_hooked_getattro = nullptr;  // the attribute slot of a class that defines __getattr__
+PyObject* g_object_getattribute = nullptr;  // object.__getattribute__, strong
+PyObject* g_getattribute_name = nullptr;    // "__getattribute__", interned
 }  // namespace
 
 void set_module(py::module_ m) {
@@ -17,37 +19,110 @@ void set_module(py::module_ m) {
   g_module_dict = PyModule_GetDict(g_module);
   g_builtins_dict = PyModule_GetDict(g_builtins);
   if (!g_hooked_getattro) {
-    // The attribute slot the interpreter gives a class that defines __getattr__.
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     py::dict ns;
-    ns["__getattr__"] = py::reinterpret_borrow<py::object>(g_builtins).attr("getattr");
+    ns["__getattr__"] = py::reinterpret_borrow<py::object>(g_builtins).attr(KEY("getattr"));
     py::object probe = type("_getattr_probe", py::tuple(), ns);
     g_hooked_getattro = reinterpret_cast<PyTypeObject*>(probe.ptr())->tp_getattro;
+    g_getattribute_name = PyUnicode_InternFromString("__getattribute__");
+    g_object_getattribute =
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), g_getattribute_name);
+    if (!g_getattribute_name || !g_object_getattribute) throw py::error_already_set();
   }
 }
 
-bool reaches_instance_dict_now(PyTypeObject* type, const Key& name) {
-  KeySite& site = *name.site;
-  if (!reaches_instance_dict(type, py::handle(name))) return false;
-  // The lookup gives the class a valid tag where it can have one.
-  if (has_version_tag(type)) {
-    site.type = type;
-    site.version = type->tp_version_tag;
+PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
+  PyObject* mro = type->tp_mro;
+  if (!mro) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* ns = PyType_GetDict(base);  // a built-in type's namespace is kept apart from 3.12 on
+    if (!ns) throw py::error_already_set();
+    PyObject* value = PyDict_GetItemWithError(ns, name);
+    Py_DECREF(ns);  // the class keeps its namespace, and the namespace the value
+#else
+    PyObject* value = PyDict_GetItemWithError(base->tp_dict, name);
+#endif
+    if (value) return value;
+    if (PyErr_Occurred()) throw py::error_already_set();
   }
-  return true;
+  return nullptr;
 }
+
+namespace {
+
+// True when getattr on instances of `type` starts with the plain lookup
+// (class attributes, then the instance's __dict__): no attribute hook, or
+// only a class __getattr__ (asked when the plain lookup fails) with object's
+// own __getattribute__.
+bool plain_getattr(PyTypeObject* type) {
+  if (type->tp_getattro == PyObject_GenericGetAttr) return true;
+  return type->tp_getattro == g_hooked_getattro &&
+         class_attribute(type, g_getattribute_name) == g_object_getattribute;
+}
+
+}  // namespace
 
 py::object getattr_of(py::handle obj, py::handle name) { return py::getattr(obj, name); }
 
-bool hook_starts_plain(PyTypeObject* type) {
-  if (type->tp_getattro != g_hooked_getattro) return false;
-  // The hook does the plain lookup first when __getattribute__ is object's own.
-  static PyObject* const name = PyUnicode_InternFromString("__getattribute__");
-  PyObject* getattribute = _PyType_Lookup(type, name);
-  return getattribute && Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
-         reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
-             reinterpret_cast<void*>(PyObject_GenericGetAttr);
+py::object getattr_of(py::handle obj, const Key& name) {
+  py::object value = py::getattr(obj, name);
+  // A class that sends the name to the instance's __dict__ is noted.
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_dictoffset != 0 && plain_getattr(type) && !class_attribute(type, name.ptr()))
+    note_class(type, *name.site);
+  return value;
 }
+
+namespace {
+// The site holds the class it noted, so that no other class can come to be
+// at its address while the note stands.
+void keep_class(KeySite& site, PyTypeObject* type, unsigned long long stamp) {
+  PyTypeObject* old = site.type;
+  Py_INCREF(type);
+  site.type = type;
+  site.version = stamp;
+  Py_XDECREF(old);
+}
+}  // namespace
+
+#if PY_VERSION_HEX >= 0x030C0000
+unsigned long long g_class_changes = 1;
+
+namespace {
+int g_class_watcher = -1;  // -2: none to be had
+
+int on_class_change(PyTypeObject*) {
+  ++g_class_changes;
+  return 0;
+}
+}  // namespace
+
+void note_class(PyTypeObject* type, KeySite& site) {
+  if (g_class_watcher == -1) {
+    g_class_watcher = PyType_AddWatcher(on_class_change);
+    if (g_class_watcher < 0) {  // all the interpreter's watchers taken: no notes, and no new try
+      PyErr_Clear();
+      g_class_watcher = -2;
+    }
+  }
+  if (g_class_watcher < 0) return;
+  // The interpreter reports a change only of a class that has a version tag.
+  if (!PyUnstable_Type_AssignVersionTag(type)) return;
+  if (PyType_Watch(g_class_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+    PyErr_Clear();
+    return;
+  }
+  keep_class(site, type, g_class_changes);
+}
+#else
+void note_class(PyTypeObject* type, KeySite& site) {
+  // The lookup just made gave the class a valid tag where it can have one.
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) return;
+  keep_class(site, type, type->tp_version_tag);
+}
+#endif
 
 py::module_ module() { return py::reinterpret_borrow<py::module_>(g_module); }
 
@@ -109,30 +184,6 @@ PyObject* call_on_impl(PyObject** stack, std::size_t n, const Name& name) {
     return nullptr;
   }
   if (fn) return PyObject_Vectorcall(fn, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-#if PY_VERSION_HEX < 0x030D0000
-  // A function of the motor class that the instance does not shadow with an
-  // attribute of its own: called straight, as the method lookup would call it.
-  PyTypeObject* type = Py_TYPE(stack[0]);
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
-    PyObject* descr = _PyType_Lookup(type, name.ptr());
-    if (descr && Py_TYPE(descr)->tp_descr_set == nullptr) {
-      PyObject** dict = _PyObject_GetDictPtr(stack[0]);
-      PyObject* own = nullptr;
-      try {
-        if (dict && *dict) own = dict_item(*dict, name);
-      } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-      }
-      if (!own) {
-        Py_INCREF(descr);  // the class may drop it while it runs
-        PyObject* r = call_if_own_function(descr, stack, n);
-        Py_DECREF(descr);
-        if (r || PyErr_Occurred()) return r;
-      }
-    }
-  }
-#endif
   return PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 

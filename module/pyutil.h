@@ -38,13 +38,13 @@ namespace vostel {
 //    is the full lookup.
 //  - type, version: a class whose getattr was found to read this name from
 //    the instance's __dict__ (no attribute hook before it, no class
-//    attribute of this name), with the version tag the interpreter gave the
-//    class then. Any change to the class or its bases gives it a new tag,
-//    and the class is looked at again.
+//    attribute of this name), with the class's change stamp then (see
+//    class_unchanged). Any change to the class or its bases changes the
+//    stamp, and the class is looked at again.
 struct KeySite {
   Py_ssize_t where = -1;
   PyTypeObject* type = nullptr;
-  unsigned int version = 0;
+  unsigned long long version = 0;
 };
 
 // An interned name and its use site.
@@ -117,58 +117,65 @@ VOSTEL_ALWAYS_INLINE PyObject* dict_item(PyObject* dict, const Key& name) {
   return dict_item_at_new_place(dict, name);
 }
 
-// obj.<name> through getattr, out of line.
+// The class attribute `name` of `type`: the first entry of that name in the
+// namespaces of its method resolution order, as the interpreter finds it;
+// nullptr when there is none. Borrowed (the class holds it).
+PyObject* class_attribute(PyTypeObject* type, PyObject* name);
+
+// Whether `type` is the class the site noted, unchanged since (it and its
+// bases). From 3.12 on the interpreter reports every change of a class this
+// module watches (PyType_Watch) and a counter of those reports is the stamp;
+// before, the stamp is the version tag the interpreter gives a class and
+// renews at every change of it or its bases (tp_version_tag, valid while
+// Py_TPFLAGS_VALID_VERSION_TAG is set), as its own attribute cache uses it.
+#if PY_VERSION_HEX >= 0x030C0000
+extern unsigned long long g_class_changes;
+VOSTEL_ALWAYS_INLINE bool class_unchanged(PyTypeObject* type, const KeySite& site) {
+  return site.type == type && site.version == g_class_changes;
+}
+#else
+VOSTEL_ALWAYS_INLINE bool class_unchanged(PyTypeObject* type, const KeySite& site) {
+  return site.type == type && site.version == type->tp_version_tag &&
+         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+#endif
+// Notes `type` with its present stamp in the site, where the class can have one.
+void note_class(PyTypeObject* type, KeySite& site);
+
+// obj.<name> through getattr, out of line; with a Key, the site also notes
+// whether the class sends this name to the instance's __dict__ (see KeySite).
 py::object getattr_of(py::handle obj, py::handle name);
+py::object getattr_of(py::handle obj, const Key& name);
 
-// True when getattr on instances of `type` starts with the plain lookup
-// (class attributes, then the instance's __dict__): no attribute hook, or
-// only a class __getattr__, which is asked when the plain lookup fails.
-bool hook_starts_plain(PyTypeObject* type);
-inline bool plain_getattr(PyTypeObject* type) {
-  return type->tp_getattro == PyObject_GenericGetAttr || hook_starts_plain(type);
-}
-
-// True when getattr(obj, name), for obj of `type`, takes the entry of obj's
-// __dict__ if there is one: plain lookup, and no class attribute `name`.
-inline bool reaches_instance_dict(PyTypeObject* type, py::handle name) {
-  return plain_getattr(type) && !_PyType_Lookup(type, name.ptr());
-}
-// True when the class carries a version tag the interpreter keeps current.
-inline bool has_version_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030C0000
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-  return type->tp_version_tag != 0;
-}
-bool reaches_instance_dict_now(PyTypeObject* type, const Key& name);  // asks the class, notes the answer
-VOSTEL_ALWAYS_INLINE bool reaches_instance_dict(PyTypeObject* type, const Key& name) {
-  const KeySite& site = *name.site;
-  if (site.type == type && site.version == type->tp_version_tag && has_version_tag(type)) return true;
-  return reaches_instance_dict_now(type, name);
-}
-
-// obj.<name>, looked up now, as getattr looks it up. Where getattr would
-// end in the instance's __dict__ (plain attribute access, no class attribute
-// of that name), the entry is taken from there directly; every other case is
-// getattr itself.
-template <typename Name>
-VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Name& name) {
-#if PY_VERSION_HEX < 0x030D0000
+// obj.<name>, looked up now, as getattr looks it up. Where the site learnt
+// that getattr on this class, as it is now (same change stamp), ends in the
+// instance's __dict__ (plain attribute access, or only a __getattr__ hook,
+// and no class attribute of that name), the entry is read from the __dict__
+// directly; every other case, a missing entry included, is getattr itself.
+// The dict is the one PyObject_GenericGetDict gives; no private function of
+// the interpreter is called.
+VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Key& name) {
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (reaches_instance_dict(type, name)) {
-    PyObject** dict = _PyObject_GetDictPtr(obj.ptr());
-    if (dict && *dict) {
-      if (PyObject* value = dict_item(*dict, name)) return py::reinterpret_borrow<py::object>(value);
+  if (class_unchanged(type, *name.site)) {
+    PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (!dict) throw py::error_already_set();
+    PyObject* value = nullptr;
+    try {
+      value = dict_item(dict, name);
+    } catch (...) {
+      Py_DECREF(dict);
+      throw;
     }
+    if (value) {
+      py::object held = py::reinterpret_borrow<py::object>(value);
+      Py_DECREF(dict);
+      return held;
+    }
+    Py_DECREF(dict);
   }
-#endif
   return getattr_of(obj, name);
 }
-
-// descr(stack[0], ..., stack[n-1]) when descr is one of the motor class's
-// own functions as the class holds them, with no bound method in between;
-// nullptr without an error set otherwise. In method_kit.cpp.
-PyObject* call_if_own_function(PyObject* descr, PyObject* const* stack, std::size_t n);
+inline py::object instance_attr(py::handle obj, py::handle name) { return getattr_of(obj, name); }
 
 // stack[0].<name>(stack[1], ..., stack[n-1]): the general call behind
 // call_method, in pyutil.cpp.

@@ -130,10 +130,13 @@ py::object readWavelengthMinMax(py::handle self, Args&) {
 
 py::object getWavelengthMinMax(py::handle self, Args&) {
   require_connection(self);
-  py::list range;
-  range.append(self.attr(KEY("_motor__minWavelength")));
-  range.append(self.attr(KEY("_motor__maxWavelength")));
-  return std::move(range);
+  py::object lowest = instance_attr(self, KEY("_motor__minWavelength"));
+  py::object highest = instance_attr(self, KEY("_motor__maxWavelength"));
+  PyObject* range = PyList_New(2);
+  if (!range) throw py::error_already_set();
+  PyList_SET_ITEM(range, 0, lowest.release().ptr());
+  PyList_SET_ITEM(range, 1, highest.release().ptr());
+  return py::reinterpret_steal<py::object>(range);
 }
 
 }  // namespace vostel

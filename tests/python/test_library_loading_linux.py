@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -126,3 +127,56 @@ def test_handle_and_target_reach_the_library_at_their_full_width(monkeypatch):
         m._motor__dllCall("VCS_MoveToPosition", handle, node, target, 0, 1, ctypes.byref(error))
     assert library.received == [("enable", handle, 1), ("move", handle, 1, -40000, 0, 1),
                                 ("move", handle, 1, 2 ** 33 + 5, 0, 1)]
+
+
+# Every command the module sends, with the number of places the library declares.
+COMMANDS = {
+    "VCS_OpenDevice": 5, "VCS_CloseDevice": 2, "VCS_SetEnableState": 3, "VCS_SetDisableState": 3, "VCS_Store": 3,
+    "VCS_ClearFault": 3, "VCS_SetQuickStopState": 3, "VCS_SetMaxProfileVelocity": 4, "VCS_SetMaxAcceleration": 4,
+    "VCS_GetIncEncoderParameter": 5, "VCS_GetDcMotorParameter": 6, "VCS_SetDcMotorParameter": 6,
+    "VCS_ActivateProfilePositionMode": 3, "VCS_SetPositionProfile": 6, "VCS_GetPositionProfile": 6,
+    "VCS_MoveToPosition": 6, "VCS_WaitForTargetReached": 4, "VCS_GetMovementState": 4, "VCS_GetPositionIs": 4,
+    "VCS_GetCurrentIs": 4, "VCS_GetAllDigitalInputs": 4, "VCS_GetState": 4, "VCS_DigitalOutputConfiguration": 8,
+    "VCS_ActivatePositionCompare": 5, "VCS_EnablePositionCompare": 3, "VCS_DisablePositionCompare": 3,
+    "VCS_DeactivatePositionCompare": 4, "VCS_SetPositionCompareParameter": 9, "VCS_GetObject": 8,
+    "VCS_SetObject": 8, "VCS_GetErrorInfo": 3,
+}
+
+
+def converts_in_c(from_param):
+    """A from_param that is a C function of its own: a ctypes type's, or a
+    plain one with no object behind it. A Python function, or a function of
+    a binding layer that dispatches through an object of its own, is not."""
+    return isinstance(from_param, types.BuiltinFunctionType) and (
+        from_param.__self__ is None or isinstance(from_param.__self__, type))
+
+
+def test_every_declared_place_converts_in_c_and_as_an_undeclared_one_would(tmp_path):
+    m = bare_motor()
+    lib = m._try_load(simulator_as(tmp_path / "libEposCmd.so"))
+    handed_on = {}
+    for name, places in COMMANDS.items():
+        argtypes = getattr(lib, name).argtypes
+        if name in ("VCS_OpenDevice", "VCS_GetErrorInfo"):  # no handle among their arguments
+            assert argtypes is None, name
+            continue
+        assert argtypes is not None and len(argtypes) == places, name
+        assert argtypes[0] is ctypes.c_void_p, name
+        wide = {2: ctypes.c_long} if name == "VCS_MoveToPosition" else {}
+        for place, argtype in enumerate(argtypes[1:], 1):
+            assert converts_in_c(argtype.from_param), (name, place, argtype.from_param)
+            if place in wide:
+                assert argtype is wide[place], (name, place)
+            else:
+                handed_on[id(argtype)] = argtype
+    # The other places hand the argument back to ctypes' own conversion: what
+    # an undeclared place accepts (a cell by value of any width, a reference
+    # to any cell, bytes, an int) and refuses (a float) stays so.
+    (hand_on,) = handed_on.values()
+    cell, short = ctypes.c_uint32(), ctypes.c_short(-2)
+    for argument in (7, b"EPOS2", short, ctypes.byref(cell), None, 1.5):
+        assert hand_on.from_param(argument) is argument
+    node = ctypes.c_ushort(1)
+    assert lib.VCS_GetCurrentIs(1, node, ctypes.byref(short), ctypes.byref(cell)) in (0, 1)
+    with pytest.raises(ctypes.ArgumentError):
+        lib.VCS_GetCurrentIs(1, node, 1.5, ctypes.byref(cell))

@@ -1,5 +1,6 @@
 """The module as Python sees it: names bound by the import, the class shape,
 signatures and docstrings, and the state of a new motor."""
+import gc
 import ctypes
 import inspect
 import math
@@ -315,6 +316,19 @@ def test_lookups_see_changes_made_after_earlier_calls(lib, monkeypatch):
     del m._motor__offset
     m._motor__offset = 1234
     assert m.getWavelength() == at(1234)
+
+    # A subclass whose base changes; short-lived subclasses, each freed before
+    # the next is made (a new class may come to be where the last one was).
+    m.__class__ = type("Sub", (cls,), {})
+    m.getWavelength()
+    cls._motor__offset = property(lambda self: 4321)
+    assert m.getWavelength() == at(4321)
+    del cls._motor__offset
+    for i in range(10):
+        gc.collect()  # a class lives in reference cycles: freed here
+        m.__class__ = type("Sub", (cls,), {"_motor__offset": property(lambda self: i)} if i % 2 else {})
+        assert m.getWavelength() == at(i if i % 2 else 1234), i
+    m.__class__ = cls
     m.__dict__ = dict(reversed(list(m.__dict__.items())))
     assert m.getWavelength() == at(1234)
 
