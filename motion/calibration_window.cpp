@@ -140,8 +140,6 @@ py::object limitSwitchCalibrationWindow(py::handle self_handle, Args&) {
                              py::arg("bg") = "#007ACC", py::arg("fg") = "white", py::arg("font") = normal_font);
   call_method(button_calibrate, KEY("pack"));
   call_method(calibration_window, KEY("mainloop"));
-  // The callbacks hold the state and the window holds the callbacks.
-  state->window = state->frame = state->reason = py::object();
   return py::none();
 }
 

@@ -17,6 +17,7 @@ class Recorder:
         self.log = []
         self.screen = screen
         self.widgets = {}
+        self.on_mainloop = None  # what the operator does while the window waits
 
     def module(self):
         def factory(kind):
@@ -44,6 +45,8 @@ class FakeWidget:
                 return self.recorder.screen[1]
             if method == "get":
                 return self.text
+            if method == "mainloop" and self.recorder.on_mainloop:
+                self.recorder.on_mainloop()
         return call
 
 
@@ -156,10 +159,57 @@ def test_a_stored_calibration_closes_the_window_even_when_its_read_back_fails(m,
         assert ("Tk0.destroy",) in recorder.log and calls == [("disconnect",)]
         assert m._inLimitSwitch is False and m._motor__stop is True
         assert "calibration was stored" in capsys.readouterr().out
-    else:
-        with pytest.raises(ConnectionError, match="nothing was changed"):
-            press(recorder, "780.5")
+    else:  # the window says why and stays; see the tests of leaving it below
+        press(recorder, "780.5")
         assert ("Tk0.destroy",) not in recorder.log and m._inLimitSwitch is True
+        assert "nothing was changed" in recorder.widgets["Label"][3].kwargs["text"]
+
+
+def close_request(recorder):
+    return recorder.log[1][2]
+
+
+def test_the_window_insists_while_a_store_can_succeed(m, fake_tk):
+    """Before any refused store, neither the close request nor a bad entry
+    lets the window go, and nothing but the four widgets is shown."""
+    recorder, calls = fake_tk
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    close_request(recorder)()
+    with pytest.raises(ValueError):
+        press(recorder, "")
+    assert ("Tk0.destroy",) not in recorder.log and calls == []
+    assert len(recorder.widgets["Label"]) == 3 and len(recorder.widgets["Button"]) == 1
+
+
+@pytest.mark.parametrize("how", ["close request", "close button", "stored at last"])
+def test_once_a_store_was_refused_the_window_can_be_left(m, lib, fake_tk, how):
+    recorder, calls = fake_tk
+    del m.calibration  # the module's own
+    refuse = [True]
+    fail_when(lib, "VCS_SetObject", lambda args: refuse[0])
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    press(recorder, "780.5")
+    reason = recorder.widgets["Label"][3].kwargs
+    assert "refused to store the calibration" in reason["text"] and reason["fg"] == "red"
+    assert ("Tk0.destroy",) not in recorder.log
+    if how == "close request":
+        close_request(recorder)()
+    elif how == "close button":
+        close = recorder.widgets["Button"][1]
+        assert close.kwargs["text"] == "Close without calibrating"
+        close.kwargs["command"]()
+    else:
+        refuse[0] = False
+        press(recorder, "780.5")
+    assert ("Tk0.destroy",) in recorder.log and calls == [("disconnect",)]
+    assert m._inLimitSwitch is False and m._motor__stop is True
+    if how == "stored at last":
+        return
+    with pytest.raises(ConnectionError, match="wavelength scale is unknown"):
+        m.moveSteps(10)
+    assert lib.called("VCS_MoveToPosition") == []
 
 
 # --- the real window on a virtual display --------------------------------------
@@ -214,3 +264,38 @@ def test_real_window(m, display, monkeypatch):
     assert m._inLimitSwitch is False and m._motor__stop is True
     with pytest.raises(tkinter.TclError):  # the window is gone
         operator.window.winfo_exists()
+
+
+def test_a_limit_switch_whose_calibration_cannot_be_stored_ends_the_move(sim, sim_motor, virtual_sleep, monkeypatch):
+    """On the simulated controller: the store is refused at every press, the
+    operator leaves the window; the move raises, the drive stands, and
+    nothing moves until a calibration is stored."""
+    m = sim_motor
+    assert m.connect() is True
+    sim.set_limit_switches(-60000, 5000)
+    recorder = Recorder()
+    monkeypatch.setattr(vostelmotor, "tk", recorder.module())
+
+    def operator():
+        sim.fail_next("VCS_SetObject", -1)
+        press(recorder, "790")
+        press(recorder, "790")
+        sim.fail_next("VCS_SetObject", 0)
+        assert "refused" in recorder.widgets["Label"][3].kwargs["text"]
+        close_request(recorder)()
+
+    recorder.on_mainloop = operator
+    with pytest.raises(ConnectionError, match="scale is unknown") as info:
+        m.moveToWavelength(760.0)
+    assert "calibration()" in str(info.value)
+    assert not sim.moving() and m._motor__connection is False and m.getMoving() is False
+    assert m._inLimitSwitch is False
+
+    assert m.connect() is True
+    sim.clear_trace()
+    for move in (lambda: m.moveToWavelength(780.0), lambda: m.moveSteps(100)):
+        with pytest.raises(ConnectionError, match="scale is unknown"):
+            move()
+    assert [c for c in sim.trace()["commands"] if c["name"] == "VCS_MoveToPosition"] == []
+    m.calibration(785.0)
+    assert m.moveToWavelength(784.0) == pytest.approx(784.0, abs=0.01)
