@@ -111,6 +111,29 @@ def test_direction_of_the_return_move(rig, screw, word_, move):
     assert len(windows) == 1
 
 
+class Unreadable:
+    """A drive direction that cannot be compared (an object never connected)."""
+
+    def __gt__(self, other):
+        raise TypeError("no drive direction")
+
+    __lt__ = __ge__ = __le__ = __gt__
+
+
+@pytest.mark.parametrize("word_", [0, 3, 0x11])
+def test_the_drive_direction_is_read_only_for_a_word_of_one_switch(rig, word_):
+    m, lib, sleeps, windows = rig
+    m._motor__BallScrew = Unreadable()
+    answer(lib, "VCS_GetAllDigitalInputs", word_)
+    m._motor__limitSwitch()
+    (call,) = lib.called("VCS_MoveToPosition")
+    assert call.values()[2] == 0
+    assert len(windows) == 1
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
+    with pytest.raises(TypeError, match="no drive direction"):
+        m._motor__limitSwitch()
+
+
 @pytest.mark.parametrize("steepness, wait_ms", [
     (1, 14000), (-1, 14000),   # 7.9 s for the range, rising or falling: twice 7 s
     (10, 2000), (-10, 2000)])  # 0.79 s: the floor, never 0
