@@ -6,6 +6,8 @@ ophyd's own DMOV callback can drop the status of the plan's next move and
 the scan hangs, against any motor record (scripts/ophyd_done_race.py shows
 it without this IOC)."""
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -75,8 +77,6 @@ def pvs_rdbd(motor):
 
 
 def test_the_race_script_explains_itself_without_serving_anything():
-    import subprocess
-    import sys
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "ophyd_done_race.py")
     done = subprocess.run([sys.executable, script, "--help"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
