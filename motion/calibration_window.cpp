@@ -35,8 +35,9 @@ void leave_uncalibrated(py::handle self, WindowState& state) {
 void offer_leaving(py::handle self, const std::shared_ptr<WindowState>& state, const std::string& why,
                    py::handle font) {
   py::object tk = modattr(KEY("tk"));
-  std::string text = "The controller refused to store the calibration (" + why +
-                     "). Try again, or close this window: the motor stays stopped until it is calibrated.";
+  std::string text = "Refused by the controller: " + why +
+                     ". Press Calibrate to try again, or close this window: the motor then stays stopped until "
+                     "it is calibrated.";
   if (state->reason) {
     state->reason.attr(KEY("configure"))(py::arg("text") = text);
     return;

@@ -1,5 +1,6 @@
 """The limit-switch calibration window: the exact toolkit calls against a
 fake `tk`, and the real window on an Xvfb display driven with xdotool."""
+import os
 import tkinter
 import types
 
@@ -192,7 +193,8 @@ def test_once_a_store_was_refused_the_window_can_be_left(m, lib, fake_tk, how):
     m._motor__limitSwitchCalibrationWindow()
     press(recorder, "780.5")
     reason = recorder.widgets["Label"][3].kwargs
-    assert "refused to store the calibration" in reason["text"] and reason["fg"] == "red"
+    assert reason["text"].startswith("Refused by the controller: the calibration could not be stored")
+    assert "close this window" in reason["text"] and reason["fg"] == "red"
     assert ("Tk0.destroy",) not in recorder.log
     if how == "close request":
         close_request(recorder)()
@@ -281,7 +283,7 @@ def test_a_limit_switch_whose_calibration_cannot_be_stored_ends_the_move(sim, si
         press(recorder, "790")
         press(recorder, "790")
         sim.fail_next("VCS_SetObject", 0)
-        assert "refused" in recorder.widgets["Label"][3].kwargs["text"]
+        assert "Refused by the controller" in recorder.widgets["Label"][3].kwargs["text"]
         close_request(recorder)()
 
     recorder.on_mainloop = operator
@@ -299,3 +301,44 @@ def test_a_limit_switch_whose_calibration_cannot_be_stored_ends_the_move(sim, si
     assert [c for c in sim.trace()["commands"] if c["name"] == "VCS_MoveToPosition"] == []
     m.calibration(785.0)
     assert m.moveToWavelength(784.0) == pytest.approx(784.0, abs=0.01)
+
+
+def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_path):
+    """On Xvfb: the refusal shows in the window, which grows to show it whole
+    and can then be closed by the window manager's close request."""
+    connect_fake(m)
+    fail_when(lib, "VCS_SetObject", lambda args: True)  # the module's own calibration, refused
+    closed = []
+    m.disconnect = lambda: closed.append("disconnect")
+    m._inLimitSwitch = True
+    seen = {}
+
+    def refused(w):
+        operator.calibrate_with("781.5", lambda: len(w.winfo_children()[0].winfo_children()) == 7)
+        w.update()
+        frame = w.winfo_children()[0]
+        reason, close = frame.winfo_children()[5:7]
+        seen["reason"] = reason.cget("text")
+        seen["close"] = close.cget("text")
+        seen["whole"] = all(c.winfo_height() >= c.winfo_reqheight() and c.winfo_width() >= c.winfo_reqwidth()
+                            and c.winfo_y() + c.winfo_height() <= frame.winfo_height()
+                            for c in frame.winfo_children())
+        seen["size"] = (w.winfo_width(), w.winfo_height())
+        ImageGrab = pytest.importorskip("PIL.ImageGrab")
+        ImageGrab.grab(bbox=(w.winfo_rootx(), w.winfo_rooty(), w.winfo_rootx() + w.winfo_width(),
+                             w.winfo_rooty() + w.winfo_height()),
+                       xdisplay=os.environ["DISPLAY"]).save(str(tmp_path / "calibration_refused.png"))
+
+    def close_request(w):
+        w.tk.call(w.protocol("WM_DELETE_WINDOW"))
+
+    operator = Operator([refused, close_request])
+    monkeypatch.setattr(vostelmotor, "tk", operated_toolkit(operator))
+    assert m._motor__limitSwitchCalibrationWindow() is None
+    assert operator.failures == []
+    assert seen["reason"].startswith("Refused by the controller: the calibration could not be stored")
+    assert seen["close"] == "Close without calibrating"
+    assert seen["whole"] and seen["size"][0] == 300 and seen["size"][1] > 180
+    assert closed == ["disconnect"] and m._inLimitSwitch is False and m._motor__stop is True
+    with pytest.raises(tkinter.TclError):  # the window is gone
+        operator.window.winfo_exists()
