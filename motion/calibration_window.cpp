@@ -43,8 +43,9 @@ void offer_leaving(py::handle self, const std::shared_ptr<WindowState>& state, c
     return;
   }
   state->refused = true;
+  // Wrapped inside the frame's padding (20 each side), its own border included.
   state->reason = tk.attr(KEY("Label"))(state->frame, py::arg("text") = text, py::arg("fg") = "red",
-                                        py::arg("font") = font, py::arg("wraplength") = kWidth - 40,
+                                        py::arg("font") = font, py::arg("wraplength") = kWidth - 50,
                                         py::arg("justify") = "left");
   state->reason.attr(KEY("pack"))(py::arg("pady") = py::make_tuple(10, 0));
   py::object self_object = py::reinterpret_borrow<py::object>(self);

@@ -324,6 +324,8 @@ def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_pat
                             and c.winfo_y() + c.winfo_height() <= frame.winfo_height()
                             for c in frame.winfo_children())
         seen["size"] = (w.winfo_width(), w.winfo_height())
+        seen["sizes"] = [(c.winfo_class(), c.winfo_width(), c.winfo_reqwidth(), c.winfo_height(),
+                          c.winfo_reqheight()) for c in frame.winfo_children()]
         ImageGrab = pytest.importorskip("PIL.ImageGrab")
         ImageGrab.grab(bbox=(w.winfo_rootx(), w.winfo_rooty(), w.winfo_rootx() + w.winfo_width(),
                              w.winfo_rooty() + w.winfo_height()),
@@ -338,7 +340,8 @@ def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_pat
     assert operator.failures == []
     assert seen["reason"].startswith("Refused by the controller: the calibration could not be stored")
     assert seen["close"] == "Close without calibrating"
-    assert seen["whole"] and seen["size"][0] == 300 and seen["size"][1] > 180
+    assert seen["whole"], seen["sizes"]
+    assert seen["size"][0] == 300 and seen["size"][1] > 180
     assert closed == ["disconnect"] and m._inLimitSwitch is False and m._motor__stop is True
     with pytest.raises(tkinter.TclError):  # the window is gone
         operator.window.winfo_exists()
