@@ -183,8 +183,21 @@ def test_the_window_insists_while_a_store_can_succeed(m, fake_tk):
     assert len(recorder.widgets["Label"]) == 3 and len(recorder.widgets["Button"]) == 1
 
 
+@pytest.fixture
+def scale_known_after(m, lib):
+    """Leaving the window uncalibrated marks the port's scale unknown for the
+    whole process (here the port of objects never connected by connect()):
+    a stored calibration afterwards clears it for the tests that follow."""
+    yield
+    lib.results.pop("VCS_SetObject", None)
+    m.__dict__.pop("calibration", None)
+    m.__dict__.pop("disconnect", None)
+    connect_fake(m)
+    m.calibration(780.0)
+
+
 @pytest.mark.parametrize("how", ["close request", "close button", "stored at last"])
-def test_once_a_store_was_refused_the_window_can_be_left(m, lib, fake_tk, how):
+def test_once_a_store_was_refused_the_window_can_be_left(m, lib, fake_tk, scale_known_after, how):
     recorder, calls = fake_tk
     del m.calibration  # the module's own
     refuse = [True]
@@ -303,7 +316,7 @@ def test_a_limit_switch_whose_calibration_cannot_be_stored_ends_the_move(sim, si
     assert m.moveToWavelength(784.0) == pytest.approx(784.0, abs=0.01)
 
 
-def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_path):
+def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_path, scale_known_after):
     """On Xvfb: the refusal shows in the window, which grows to show it whole
     and can then be closed by the window manager's close request."""
     connect_fake(m)
