@@ -18,6 +18,10 @@ constexpr int kGeneralPurpose = 15;
 constexpr int kRelative = 0;
 constexpr int kImmediately = 1;
 
+// The controller's quick-stop deceleration (rpm/s, 32 bits): a stopped drive
+// brakes at it.
+constexpr int kQuickStopDecelerationIndex = 0x6085;
+
 // VCS_SetPositionCompareParameter: operation mode, interval mode, direction
 // dependency, interval repetitions; VCS_ActivatePositionCompare: polarity.
 constexpr int kCompareSingleMode = 1;

@@ -1,5 +1,7 @@
 // Opening the controller, reading the instrument's calibration out of it and
 // writing the motion limits; closing it with its parameters stored.
+#include <memory>
+
 #include "controller/commands.h"
 #include "module/methods.h"
 #include "motion/move_common.h"
@@ -70,7 +72,21 @@ py::object connect(py::handle self, Args& a) {
     close_unread(self);
     raise(PyExc_ConnectionError, unread(reading));
   }
-  if (!repair_after_lost_move(self)) {
+  // The repair is done whole or not at all: whatever escapes it (Ctrl+C
+  // during its wait included) leaves the object not connected and the repair
+  // pending for the next connect().
+  bool repaired = false;
+  try {
+    repaired = repair_after_lost_move(self);
+  } catch (py::error_already_set&) {
+    try {
+      close_unread(self);
+    } catch (py::error_already_set&) {
+      self.attr(KEY("_motor__connection")) = py::bool_(false);
+    }
+    throw;
+  }
+  if (!repaired) {
     close_unread(self);
     raise(PyExc_ConnectionError,
           "Couldn't stop the drive, store the position the grating reached in an earlier move or switch the "
@@ -93,16 +109,29 @@ py::object connect(py::handle self, Args& a) {
 
 py::object disconnect(py::handle self, Args&) {
   if (!truthy(self.attr(KEY("_motor__connection")))) return py::none();
-  // Called from another thread while a move runs: the drive is stopped and
-  // the position it stands at is stored before the parameters are; when that
-  // fails nothing is stored and the next connect() on this port stores it.
+  // Called while a move runs (from another thread, or from a signal handler
+  // on the move's own): the drive is stopped, and once it reports standing
+  // the position it stands at is stored before the parameters are. When it
+  // does not come to a stand, or its position cannot be stored, nothing is
+  // stored and the next connect() on this port stores it. Ctrl+C meanwhile
+  // is passed on once the device is closed.
   bool store = true;
-  if (moving_elsewhere(self)) {
-    halt_drive(self);
-    vcall(modattr(KEY("sleep")), 1);
-    py::object PositionIs = long32();
-    store = !py::object(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))).equal(py::int_(0)) &&
-            !py::object(store_position(self, PositionIs)).equal(py::int_(0));
+  std::unique_ptr<py::error_already_set> interrupted;
+  if (move_to_stop_on_disconnect(self)) {
+    note_disconnect_ends_move(self);
+    store = false;
+    try {
+      halt_drive(self);
+      if (wait_until_standing(self)) {
+        py::object PositionIs = long32();
+        store = !py::object(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))).equal(py::int_(0)) &&
+                !py::object(store_position(self, PositionIs)).equal(py::int_(0));
+      }
+    } catch (py::error_already_set& e) {
+      store = false;
+      interrupted = std::make_unique<py::error_already_set>(std::move(e));
+    }
+    note_disconnect_stored(self, store);
     if (!store) mark_position_unstored(self);
   }
   if (truthy(self.attr(KEY("_motor__revMotionTrigger"))))
@@ -113,6 +142,7 @@ py::object disconnect(py::handle self, Args&) {
               byref(self.attr(KEY("_motor__pErrorCode"))));
   self.attr(KEY("_motor__connection")) = py::bool_(false);
   say("disconnected");
+  if (interrupted) throw *interrupted;
   return py::none();
 }
 

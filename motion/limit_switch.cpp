@@ -55,9 +55,8 @@ bool back_off_ended(py::handle self, py::handle maxWaitTime) {
       return true;
     vcall(modattr(KEY("sleep")), 0.1);
   }
-  if (!halt_drive(self)) return false;
-  vcall(modattr(KEY("sleep")), 1);
-  return true;
+  halt_drive(self);
+  return wait_until_standing(self);
 }
 
 [[noreturn]] void recovery_failed(py::handle self, const std::string& text) {
@@ -81,8 +80,14 @@ py::object limitSwitch(py::handle self, Args&) {
   py::object pLimitSwitch = cell(KEY("c_short"), py::int_(0));
   command(self, KEY("VCS_GetAllDigitalInputs"), byref(pLimitSwitch));
   py::object word = pLimitSwitch.attr(KEY("value"));
-  py::object ballScrew = self.attr(KEY("_motor__BallScrew"));
-  int s = core::recovery_direction(ballScrew > py::int_(0) ? 1 : 0, word.cast<long long>());
+  // Only a word of one switch alone gives a direction, and only then does
+  // the direction of the drive mechanics matter.
+  long long input_word = word.cast<long long>();
+  int s = 0;
+  if (input_word == 1 || input_word == 2) {
+    py::object ballScrew = self.attr(KEY("_motor__BallScrew"));
+    s = core::recovery_direction(ballScrew > py::int_(0) ? 1 : 0, input_word);
+  }
 
   if (truthy(self.attr(KEY("_motor__generateSupportData")))) {
     append_support_text(self, py::str("Limitswitch activated: ") + py::str(word) + py::str("\n"));
@@ -122,6 +127,11 @@ py::object limitSwitch(py::handle self, Args&) {
   command(self, KEY("VCS_SetPositionProfile"), profile[0], profile[1], profile[2]);
   call_method(self, KEY("_motor__limitSwitchCalibrationWindow"));
   self.attr(KEY("_inLimitSwitch")) = py::bool_(false);
+  if (scale_unknown(self))
+    raise(PyExc_ConnectionError,
+          "a limit switch was reached and the controller refused to store the calibration, so the wavelength "
+          "scale is unknown; the drive stands and the motor was disconnected: connect() again and call "
+          "calibration() with the wavelength the grating stands at before moving");
   return py::none();
 }
 

@@ -1,6 +1,9 @@
 #include "motion/move_common.h"
 
+#include <chrono>
+#include <cmath>
 #include <map>
+#include <set>
 #include <thread>
 #include <unordered_map>
 
@@ -18,6 +21,9 @@ struct Running {
   int depth = 0;
   bool homeKnown = false, reachedKnown = false;
   long long home = 0, reached = 0;
+  bool supervising = false;     // the drive runs toward the move's target
+  bool disconnected = false;    // disconnect() ended the move ...
+  bool disconnectStored = false;  // ... and stored where the drive came to stand
 };
 
 std::unordered_map<PyObject*, Running>& running() {
@@ -56,6 +62,38 @@ std::map<std::string, py::object>& lost() {
   static auto* ports = new std::map<std::string, py::object>();
   return *ports;
 }
+
+// Ports whose wavelength scale is unknown: a limit switch was reached and the
+// controller refused to store the calibration the operator entered.
+std::set<std::string>& uncalibrated() {
+  static auto* ports = new std::set<std::string>();
+  return *ports;
+}
+
+Running* any_move(py::handle self) {
+  auto it = running().find(self.ptr());
+  return it == running().end() ? nullptr : &it->second;
+}
+
+// Polls of the movement state while a stopped drive brakes.
+constexpr double kStandPollSeconds = 0.1;
+// Failed movement-state queries in a row after which the wait gives up.
+constexpr int kStandUnanswered = 3;
+// Braking time added to the computed one, and the wait used when the
+// controller's quick-stop deceleration cannot be read.
+constexpr double kStandMarginSeconds = 1.0;
+constexpr double kStandUnknownSeconds = 10.0;
+// The top speed a profile can ask for when the object holds no usable one.
+constexpr double kTopSpeedRpm = 25000;
+
+const char* const kDisconnectedStored =
+    "the move was ended by disconnect(), which stopped the drive and stored the position it came to stand at: "
+    "connect() again to go on";
+const char* const kDisconnectedLost =
+    "the move was ended by disconnect(); the drive did not report standing or its position could not be stored, "
+    "so nothing was stored: connect() again, which stops the drive and stores the position it stands at";
+const char* const kDisconnectedElsewhere =
+    "the motor was disconnected during the move, which ended it: connect() again to go on";
 
 bool is_zero(py::handle result) { return py::reinterpret_borrow<py::object>(result).equal(py::int_(0)); }
 
@@ -130,13 +168,6 @@ void enable_drive(py::handle self) {
   }
 }
 
-// Whether the drive reports no motion in progress.
-bool drive_stands(py::handle self) {
-  py::object pTargetReached = bool32();
-  return !is_zero(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))) &&
-         truthy(pTargetReached.attr(KEY("value")));
-}
-
 void close_device(py::handle self) {
   call_method(self, KEY("_motor__dllCall"), "VCS_CloseDevice", instance_attr(self, KEY("_motor__keyhandle")),
               byref(instance_attr(self, KEY("_motor__pErrorCode"))));
@@ -147,9 +178,89 @@ bool halt_drive(py::handle self) {
   return !is_zero(command(self, KEY("VCS_SetQuickStopState"))) || !is_zero(command(self, KEY("VCS_SetDisableState")));
 }
 
-bool moving_elsewhere(py::handle self) {
-  auto it = running().find(self.ptr());
-  return it != running().end() && it->second.thread != std::this_thread::get_id();
+double standstill_bound_seconds(double max_rpm, double rpm_per_s) {
+  if (!(rpm_per_s > 0) || !std::isfinite(rpm_per_s)) return kStandUnknownSeconds;
+  double top = max_rpm > 0 && std::isfinite(max_rpm) ? max_rpm : kTopSpeedRpm;
+  return top / rpm_per_s + kStandMarginSeconds;
+}
+
+bool wait_until_standing(py::handle self) {
+  py::object rate = cell(KEY("c_uint32"));
+  py::object pNbOfBytesRead = cell(KEY("c_int"));
+  double rpm_per_s = 0;
+  if (!is_zero(command(self, KEY("VCS_GetObject"), cmd::kQuickStopDecelerationIndex, 0, byref(rate), kEntryBytes,
+                       byref(pNbOfBytesRead))))
+    rpm_per_s = to_double(rate.attr(KEY("value")));
+  double max_rpm = 0;
+  try {
+    py::object top = instance_attr(self, KEY("_motor__MaxProfileVelocity"));  // a c_int cell
+    max_rpm = to_double(py::hasattr(top, "value") ? py::object(top.attr(KEY("value"))) : top);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  double polls = std::ceil(standstill_bound_seconds(max_rpm, rpm_per_s) / kStandPollSeconds);
+  int unanswered = 0;
+  for (double i = 0;; ++i) {
+    py::object pTargetReached = bool32();
+    if (is_zero(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached)))) {
+      if (++unanswered >= kStandUnanswered) return false;
+    } else if (truthy(pTargetReached.attr(KEY("value")))) {
+      return true;
+    } else {
+      unanswered = 0;
+    }
+    if (i >= polls) return false;
+    vcall(modattr(KEY("sleep")), kStandPollSeconds);
+  }
+}
+
+bool move_to_stop_on_disconnect(py::handle self) {
+  Running* r = any_move(self);
+  return r && (r->thread != std::this_thread::get_id() || r->supervising);
+}
+
+void note_disconnect_ends_move(py::handle self) {
+  if (Running* r = any_move(self)) r->disconnected = true;
+}
+
+void note_disconnect_stored(py::handle self, bool stored) {
+  if (Running* r = any_move(self)) r->disconnectStored = stored;
+}
+
+bool disconnect_ended_move(py::handle self) {
+  Running* r = any_move(self);
+  return r && r->disconnected;
+}
+
+void raise_if_disconnected(py::handle self) {
+  Running* r = any_move(self);
+  bool ended = r && r->disconnected;
+  if (!ended && truthy(instance_attr(self, KEY("_motor__connection")))) return;
+  if (!ended) raise(PyExc_ConnectionError, kDisconnectedElsewhere);
+  // disconnect() on another thread may still be closing the device: the
+  // caller is told to connect again only once it has.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (truthy(instance_attr(self, KEY("_motor__connection"))) && std::chrono::steady_clock::now() < until) {
+    py::gil_scoped_release unlocked;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  r = any_move(self);
+  raise(PyExc_ConnectionError, r && r->disconnectStored ? kDisconnectedStored : kDisconnectedLost);
+}
+
+void note_supervising(py::handle self, bool supervising) {
+  if (Running* r = mine(self)) r->supervising = supervising;
+}
+
+void mark_scale_unknown(py::handle self) { uncalibrated().insert(port_of(self)); }
+
+bool scale_unknown(py::handle self) { return !uncalibrated().empty() && uncalibrated().count(port_of(self)) > 0; }
+
+void require_scale_known(py::handle self) {
+  if (scale_unknown(self))
+    raise(PyExc_ConnectionError,
+          "the wavelength scale is unknown: a limit switch was reached and the controller refused to store the "
+          "calibration; call calibration() with the wavelength the grating stands at before moving");
 }
 
 void note_port(py::handle self, const std::string& port) {
@@ -166,21 +277,24 @@ void note_port(py::handle self, const std::string& port) {
 void mark_position_unstored(py::handle self) { lost()[port_of(self)] = instance_attr(self, KEY("_motor__offset")); }
 
 bool leave_safe(py::handle self, py::handle trigger) {
-  if (!truthy(instance_attr(self, KEY("_motor__connection")))) {
-    // disconnect() from another thread ended the move and stored what it could.
+  if (disconnect_ended_move(self) || !truthy(instance_attr(self, KEY("_motor__connection")))) {
+    // disconnect() ended the move and stored what it could.
     attempt([&] { self.attr(KEY("_motor__moving")) = py::bool_(false); });
     return true;
   }
-  bool halted = false, stored = false, off = false;
+  bool halted = false, stood = false, stored = false, off = false;
   attempt([&] { halted = halt_drive(self); });
-  attempt([&] { vcall(modattr(KEY("sleep")), 1); });
+  // A drive still braking (or never coming to a stand) has no position to
+  // store: nothing is stored and the next connect() stores it.
+  attempt([&] { stood = wait_until_standing(self); });
   attempt([&] { enable_drive(self); });
-  if (!halted) attempt([&] { halted = drive_stands(self); });
-  attempt([&] {
-    py::object PositionIs = long32();
-    if (!is_zero(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))))
-      stored = !is_zero(store_position(self, PositionIs));
-  });
+  if (!halted) halted = stood;
+  if (stood)
+    attempt([&] {
+      py::object PositionIs = long32();
+      if (!is_zero(command(self, KEY("VCS_GetPositionIs"), byref(PositionIs))))
+        stored = !is_zero(store_position(self, PositionIs));
+    });
   attempt([&] {
     unsigned long long failures = failed_commands();
     call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
@@ -226,8 +340,12 @@ void require_landed(py::handle self, const MoveScope& scope, py::handle target, 
   py::object reached = py::int_(reached_at);
   py::object off = reached - py::reinterpret_borrow<py::object>(target);
   const py::int_ half(1LL << 31), turn(1LL << 32);
+  // The planned position and the stored one may sit on either side of the
+  // 32-bit wrap (a home position read back as a negative 32-bit value, a
+  // target past 2**31), so the step count itself may be near 2**32.
   py::object sent = py::reinterpret_borrow<py::object>(steps);
-  if (sent >= -half && sent < half) off = number_op(PyNumber_Remainder((off + half).ptr(), turn.ptr())) - half;
+  const py::int_ wide(1ULL << 63);
+  if (sent >= -wide && sent < wide) off = number_op(PyNumber_Remainder((off + half).ptr(), turn.ptr())) - half;
   py::object distance = number_op(PyNumber_Absolute(off.ptr()));
   if (distance <= py::int_(kLandingToleranceSteps)) return;
   attempt([&] { enable_drive(self); });
@@ -256,13 +374,17 @@ void print_arrival(py::handle self) { say(py::str("arrived at " + format2(stored
 py::object store_position(py::handle self, py::handle PositionIs) {
   py::object model = py::getattr(PositionIs, KEY("value")) + instance_attr(self, KEY("_motor__offset"));
   py::object result = call_method(self, KEY("_motor__SetIndexValue"), kHomeIndex, 0, cell(KEY("c_int"), model));
-  if (!is_zero(result) && !lost().empty()) forget_lost_position(self);
+  if (!is_zero(result) && !lost().empty()) {
+    auto it = lost().find(port_of(self));
+    if (it != lost().end()) it->second = py::none();
+  }
   return result;
 }
 
 void forget_lost_position(py::handle self) {
   auto it = lost().find(port_of(self));
   if (it != lost().end()) it->second = py::none();
+  uncalibrated().erase(port_of(self));
 }
 
 bool repair_after_lost_move(py::handle self) {
@@ -272,8 +394,9 @@ bool repair_after_lost_move(py::handle self) {
   // The drive may still be running the move that was given up: it is
   // stopped first, so that the position stored is where it stands.
   unsigned long long failures = failed_commands();
-  if (!halt_drive(self)) return false;
-  vcall(modattr(KEY("sleep")), 1);
+  halt_drive(self);
+  if (!wait_until_standing(self)) return false;
+  failures = failed_commands();
   enable_drive(self);
   call_method(self, KEY("_motor__deactivateTriggerOutput"), 2);
   call_method(self, KEY("_motor__deactivateTriggerOutput"), 1);

@@ -76,8 +76,43 @@ extern const char* const kReconnectToRepair;
 // Returns false when both were refused (the drive may still be running).
 bool halt_drive(py::handle self);
 
-// True while a move on another thread runs on this object.
-bool moving_elsewhere(py::handle self);
+// Waits, polling the movement state, until the drive reports standing: a
+// stopped drive brakes at the controller's quick-stop deceleration, so the
+// wait lasts as long as braking from the top speed at that deceleration
+// takes, and a little longer. False when the drive did not report standing
+// within that time or the controller stopped answering.
+bool wait_until_standing(py::handle self);
+
+// How long wait_until_standing() waits at most, in seconds, for a
+// quick-stop deceleration of `rpm_per_s` (0 when it could not be read).
+double standstill_bound_seconds(double max_rpm, double rpm_per_s);
+
+// True while a move runs on this object that a disconnect() must stop first:
+// one on another thread, or, on this thread (a signal handler calling
+// disconnect()), one whose supervision is waiting for the drive.
+bool move_to_stop_on_disconnect(py::handle self);
+
+// Notes that disconnect() is ending the running move; `stored`: whether it
+// stored the position the drive came to stand at. The move's own thread sees
+// it through disconnect_ended_move().
+void note_disconnect_ends_move(py::handle self);
+void note_disconnect_stored(py::handle self, bool stored);
+
+// When disconnect() ended the running move: raises the error that says so
+// (after waiting, boundedly, for that disconnect() to finish on its thread).
+void raise_if_disconnected(py::handle self);
+bool disconnect_ended_move(py::handle self);
+
+// Supervision marks the part of a move in which the drive runs toward the
+// target (not the limit-switch recovery it may call).
+void note_supervising(py::handle self, bool supervising);
+
+// After a limit switch whose calibration the controller refused to store,
+// the wavelength scale of the port is unknown: moves raise until a
+// calibration is stored.
+void mark_scale_unknown(py::handle self);
+bool scale_unknown(py::handle self);
+void require_scale_known(py::handle self);
 
 // The port the object opened, noted by connect() (UTF-8 of its argument).
 void note_port(py::handle self, const std::string& port);
@@ -97,8 +132,10 @@ void require_ok(py::handle result, const std::string& text);
 // After a move that nobody stopped and no limit switch ended: raises when the
 // stored position lies farther than the tolerance from `target` (a model
 // position, a Python int), after bringing the drive back to enabled. The
-// controller counts in 32 bits: a move whose step count fits is measured
-// modulo 2**32, so one across the counter's wrap lands where it stored.
+// controller's counter, the step count it is sent and the stored position are
+// all 32 bits wide: positions are compared modulo 2**32, so a move across
+// the counter's wrap lands where it stored, whatever the step count planned,
+// up to one that fits no 64-bit counter either (no drive moved by that).
 void require_landed(py::handle self, const MoveScope& scope, py::handle target, py::handle steps);
 
 // After a move that lost the controller, the stored position may be the one
@@ -111,7 +148,8 @@ void require_landed(py::handle self, const MoveScope& scope, py::handle target, 
 // any of that failed.
 bool repair_after_lost_move(py::handle self);
 
-// A calibration stored the position with a new offset: nothing is left to repair.
+// A calibration stored the position with a new offset: nothing is left to
+// repair, and the wavelength scale is known again.
 void forget_lost_position(py::handle self);
 
 // The trigger output (digital output 3, general purpose), with the given state, mask and polarity.

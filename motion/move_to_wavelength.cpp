@@ -18,6 +18,7 @@ py::object moveToWavelength(py::handle self, Args& a) {
   py::object wavelength = a[0], highPrecision = a[1], trigger = a[2];
   MoveScope scope(self);
   require_connection(self);
+  require_scale_known(self);
   require_finite_wavelength(wavelength);
   require_trigger_kind(trigger);
   bool precise = truthy(highPrecision);

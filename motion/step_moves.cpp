@@ -14,6 +14,7 @@ py::object moveSteps(py::handle self, Args& a) {
   py::object steps = a[0], trigger = a[1];
   MoveScope scope(self);
   require_connection(self);
+  require_scale_known(self);
   if (!(steps <= py::int_(kMaxSteps) && steps >= py::int_(-kMaxSteps)))
     raise(PyExc_ValueError, "number of given steps out of range");
   require_trigger_kind(trigger);

@@ -57,17 +57,24 @@ class AnswerWatch {
 };
 
 // A refused quick stop is followed by disabling the drive, the other way to
-// stop it; the move raises either way, saying whether the drive stopped.
+// stop it; the move raises either way, saying whether the drive stopped. The
+// position is taken once the drive reports standing: it brakes at the
+// controller's quick-stop deceleration, which may take longer than a second.
 void stop_drive(py::handle self) {
   if (py::object(command(self, KEY("VCS_SetQuickStopState"))).equal(py::int_(0))) {
     if (py::object(command(self, KEY("VCS_SetDisableState"))).equal(py::int_(0)))
       raise(PyExc_ConnectionError,
             "the stop request failed: the drive refused both the quick stop and being disabled, so it was not "
-            "stopped and may still be running to its target");
+            "stopped");
     raise(PyExc_ConnectionError,
           "the stop request failed: the drive refused the quick stop and was disabled instead, which stopped it");
   }
-  vcall(modattr(KEY("sleep")), 1);
+  bool stood = wait_until_standing(self);
+  raise_if_disconnected(self);
+  if (!stood)
+    raise(PyExc_ConnectionError,
+          "the drive was quick-stopped but did not report standing within the time braking from full speed "
+          "takes, so the position it reached was not stored");
   require_ok(command(self, KEY("VCS_SetEnableState")), "the drive stopped but could not be enabled again");
 }
 
@@ -99,25 +106,32 @@ py::object waittillmovementdone(py::handle self, Args& a) {
   py::object PositionIs = long32();
   py::object pTargetReached = bool32();
   self.attr(KEY("_motor__moving")) = py::bool_(true);
+  struct Supervising {
+    py::handle self;
+    explicit Supervising(py::handle s) : self(s) { note_supervising(self, true); }
+    ~Supervising() { note_supervising(self, false); }
+  } supervising(self);
   try {
     AnswerWatch watch;
     while (!truthy(py::getattr(pTargetReached, KEY("value"))) && !truthy(instance_attr(self, KEY("_motor__stop")))) {
       double asked = watch.now();
-      if (!py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0))) {
+      bool answered = !py::object(command(self, KEY("VCS_GetMovementState"), byref(pTargetReached))).equal(py::int_(0));
+      // disconnect() (another thread's, or a signal handler's on this one)
+      // may have ended the move during the query or the pause.
+      raise_if_disconnected(self);
+      if (answered) {
         watch.answered(asked);
-      } else if (!truthy(instance_attr(self, KEY("_motor__connection")))) {
-        raise(PyExc_ConnectionError,
-              "the motor was disconnected during the move (disconnect() from another thread), which stopped "
-              "the drive: connect() again to go on");
       } else if (watch.given_up(asked)) {
         own_error = true;
         raise(PyExc_ConnectionError,
               "the controller did not answer for 5 s (cable pulled or connection closed): the move was given up");
       }
       vcall(modattr(KEY("sleep")), kPollSeconds);
+      raise_if_disconnected(self);
       const Ctypes ct;  // once for the two reads after the pause
       command(self, ct, KEY("VCS_GetAllDigitalInputs"), byref(ct, pLimitSwitch));
       if (truthy(py::getattr(pLimitSwitch, KEY("value")))) {
+        note_supervising(self, false);
         call_method(self, KEY("_motor__limitSwitch"));
         break;
       }
@@ -126,6 +140,7 @@ py::object waittillmovementdone(py::handle self, Args& a) {
       if (seccounter % kSamplesEvery == 0 && truthy(instance_attr(self, KEY("_motor__generateSupportData"))))
         write_sample(self, PositionIs);
     }
+    if (!truthy(py::getattr(pLimitSwitch, KEY("value")))) raise_if_disconnected(self);
     unsigned long long failures = failed_commands();
     call_method(self, KEY("_motor__deactivateTriggerOutput"), trigger);
     self.attr(KEY("_motor__moving")) = py::bool_(false);

@@ -160,6 +160,10 @@ EPOS_SIM_EXPORT double SIM_CALL SIM_GetTime(void);
 /* Drive and environment. */
 EPOS_SIM_EXPORT int SIM_CALL SIM_SetPosition(int position); /* stops any motion */
 EPOS_SIM_EXPORT int SIM_CALL SIM_GetPosition(void);
+/* The quick-stop deceleration (object 0x6085), rpm/s >= 1: a quick-stopped
+ * drive brakes at it.  Its factory value, 10000, may be replaced by the
+ * environment variable VOSTEL_SIM_QUICK_STOP_DECELERATION. */
+EPOS_SIM_EXPORT int SIM_CALL SIM_SetQuickStopDeceleration(uint32_t rpm_per_s);
 EPOS_SIM_EXPORT int SIM_CALL SIM_GetDriveState(void); /* EPOS_SIM_ST_* */
 EPOS_SIM_EXPORT int SIM_CALL SIM_IsMoving(void);
 EPOS_SIM_EXPORT int SIM_CALL SIM_GetOutputLevel(int output);                   /* 0/1, -1 for an unknown output */

@@ -22,6 +22,7 @@ class SimulatedController:
             "SIM_GetTime": (ctypes.c_double, []),
             "SIM_SetPosition": (ctypes.c_int, [ctypes.c_int]),
             "SIM_GetPosition": (ctypes.c_int, []),
+            "SIM_SetQuickStopDeceleration": (ctypes.c_int, [ctypes.c_uint32]),
             "SIM_GetDriveState": (ctypes.c_int, []),
             "SIM_IsMoving": (ctypes.c_int, []),
             "SIM_GetOutputLevel": (ctypes.c_int, [ctypes.c_int]),
@@ -77,6 +78,10 @@ class SimulatedController:
 
     def set_position(self, position):
         self.lib.SIM_SetPosition(int(position))
+
+    def set_quick_stop_deceleration(self, rpm_per_s):
+        """The deceleration (rpm/s) a quick-stopped drive brakes at."""
+        return bool(self.lib.SIM_SetQuickStopDeceleration(int(rpm_per_s)))
 
     def drive_state(self):
         return ("disabled", "enabled", "quick stop", "fault")[self.lib.SIM_GetDriveState()]

@@ -55,17 +55,22 @@ def step_count(text):
 
 
 class Field:
-    """An entry with its unit and a line under it for the reason a text is
-    refused. `value()` is the parsed text, or None after showing why not."""
+    """An entry with its unit and a line for the reason a text is refused
+    (under it, or in `error_row`, across `error_span` columns from the
+    field's first). `value()` is the parsed text, or None after showing why
+    not. The reason's line is always there and asks for no width of its own,
+    so that a reason shown neither moves the other controls nor widens the
+    window."""
 
-    def __init__(self, parent, row, label, unit, parse, width=12, column=0):
+    def __init__(self, parent, row, label, unit, parse, width=12, column=0, error_row=None, error_span=3):
         self.parse = parse
         tk.Label(parent, text=label).grid(row=row, column=column, sticky="w", padx=(0, 6))
         self.entry = tk.Entry(parent, width=width, justify="right")
         self.entry.grid(row=row, column=column + 1, sticky="we")
         tk.Label(parent, text=unit).grid(row=row, column=column + 2, sticky="w", padx=(2, 10))
-        self.error = tk.Label(parent, text="", fg="#c62828", anchor="w")
-        self.error.grid(row=row + 1, column=column, columnspan=3, sticky="w")
+        self.error = tk.Label(parent, text="", fg="#c62828", anchor="w", width=1)
+        self.error.grid(row=row + 1 if error_row is None else error_row, column=column, columnspan=error_span,
+                        sticky="we")
         self._background = self.entry.cget("background")
         self._refused = None  # the text refused, until it is edited
         self.entry.bind("<KeyRelease>", lambda event: self._edited(), add="+")
@@ -144,7 +149,7 @@ class Panel:
 
         move = tk.LabelFrame(root, text="Move", padx=10, pady=4)
         move.grid(row=1, column=0, sticky="we", padx=10)
-        self.target = Field(move, 0, "Target", "nm", self._wavelength)
+        self.target = Field(move, 0, "Target", "nm", self._wavelength, error_span=5)
         self.go = tk.Button(move, text="Go", width=8, command=self.go_to_target)
         self.go.grid(row=0, column=3, sticky="w")
         self.high_precision = tk.BooleanVar(root, value=False)
@@ -152,7 +157,7 @@ class Panel:
         self.target.entry.bind("<Return>", lambda event: self.go_to_target())
         self.target.entry.bind("<KP_Enter>", lambda event: self.go_to_target())
 
-        self.step_size = Field(move, 2, "Step size", "steps", step_count)
+        self.step_size = Field(move, 2, "Step size", "steps", step_count, error_span=5)
         self.step_size.entry.insert(0, "100")
         self.steps_down = tk.Button(move, text="\u25c0 Steps down", command=lambda: self.move_steps(-1))
         self.steps_down.grid(row=2, column=3, sticky="we")
@@ -165,21 +170,23 @@ class Panel:
         kinds.grid(row=4, column=1, columnspan=4, sticky="w")
         for kind, name in enumerate(TRIGGER_KINDS):
             tk.Radiobutton(kinds, text=name, value=kind, variable=self.trigger).pack(side="left")
-        self.interval = Field(move, 5, "Interval", "nm", positive)
+        self.interval = Field(move, 5, "Interval", "nm", positive, error_span=5)
         self.set_interval = tk.Button(move, text="Set interval", command=self.send_interval)
         self.set_interval.grid(row=5, column=3, sticky="w")
         self.interval.entry.bind("<Return>", lambda event: self.send_interval())
 
         speed = tk.LabelFrame(root, text="Speed profile", padx=10, pady=4)
         speed.grid(row=2, column=0, sticky="we", padx=10)
-        self.velocity = Field(speed, 0, "Velocity", "nm/s", positive, width=8)
-        self.acceleration = Field(speed, 0, "Acceleration", "nm/s\u00b2", positive, width=8, column=3)
+        # Each reason on a line of its own across the frame.
+        self.velocity = Field(speed, 0, "Velocity", "nm/s", positive, width=8, error_span=7)
+        self.acceleration = Field(speed, 0, "Acceleration", "nm/s\u00b2", positive, width=8, column=3,
+                                  error_row=2, error_span=4)
         self.set_speed = tk.Button(speed, text="Set", width=6, command=self.send_speed)
         self.set_speed.grid(row=0, column=6, sticky="w")
         for field in (self.velocity, self.acceleration):
             field.entry.bind("<Return>", lambda event: self.send_speed())
         self.speed = tk.Label(speed, text="", anchor="w")
-        self.speed.grid(row=2, column=0, columnspan=7, sticky="w")
+        self.speed.grid(row=3, column=0, columnspan=7, sticky="w")
 
         self.stop_button = tk.Button(root, text="STOP  (Esc)", command=self.stop, bg="#c62828", fg="white",
                                      activebackground="#e53935", activeforeground="white",

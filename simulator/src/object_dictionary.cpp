@@ -1,5 +1,7 @@
 #include "object_dictionary.h"
 
+#include <cstdlib>
+
 #include "../epos_sim.h"
 
 #include <cmath>
@@ -57,6 +59,14 @@ const ObjectDef kObjects[] = {
 
 ObjectDictionary::ObjectDictionary() {
   for (const auto& d : kObjects) values_[obj::key(d.index, d.sub)] = d.factory;
+  // The quick-stop deceleration a factory-fresh controller starts with may be
+  // given in the environment (rpm/s), for demos of a drive that brakes slowly.
+  if (const char* text = std::getenv("VOSTEL_SIM_QUICK_STOP_DECELERATION")) {
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (end != text && *end == '\0' && value <= 0xFFFFFFFFul && check(obj::kQuickStopDeceleration, uint32_t(value)) == 0)
+      values_[obj::kQuickStopDeceleration] = uint32_t(value);
+  }
 }
 
 const ObjectDef* ObjectDictionary::find(uint16_t index, uint8_t sub, uint32_t* error) {

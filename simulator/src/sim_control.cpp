@@ -98,6 +98,12 @@ int SIM_CALL SIM_SetPosition(int position) {
   });
 }
 
+int SIM_CALL SIM_SetQuickStopDeceleration(uint32_t rpm_per_s) {
+  return locked([&](double) {
+    return Simulator::instance().device().setObjects({{vsim::obj::kQuickStopDeceleration, rpm_per_s}}) == 0 ? 1 : 0;
+  });
+}
+
 int SIM_CALL SIM_GetPosition(void) {
   return locked([&](double now) { return static_cast<int>(Simulator::instance().device().positionCounts(now)); });
 }

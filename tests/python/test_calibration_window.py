@@ -1,5 +1,6 @@
 """The limit-switch calibration window: the exact toolkit calls against a
 fake `tk`, and the real window on an Xvfb display driven with xdotool."""
+import os
 import tkinter
 import types
 
@@ -17,6 +18,7 @@ class Recorder:
         self.log = []
         self.screen = screen
         self.widgets = {}
+        self.on_mainloop = None  # what the operator does while the window waits
 
     def module(self):
         def factory(kind):
@@ -44,6 +46,8 @@ class FakeWidget:
                 return self.recorder.screen[1]
             if method == "get":
                 return self.text
+            if method == "mainloop" and self.recorder.on_mainloop:
+                self.recorder.on_mainloop()
         return call
 
 
@@ -156,10 +160,71 @@ def test_a_stored_calibration_closes_the_window_even_when_its_read_back_fails(m,
         assert ("Tk0.destroy",) in recorder.log and calls == [("disconnect",)]
         assert m._inLimitSwitch is False and m._motor__stop is True
         assert "calibration was stored" in capsys.readouterr().out
-    else:
-        with pytest.raises(ConnectionError, match="nothing was changed"):
-            press(recorder, "780.5")
+    else:  # the window says why and stays; see the tests of leaving it below
+        press(recorder, "780.5")
         assert ("Tk0.destroy",) not in recorder.log and m._inLimitSwitch is True
+        assert "nothing was changed" in recorder.widgets["Label"][3].kwargs["text"]
+
+
+def close_request(recorder):
+    return recorder.log[1][2]
+
+
+def test_the_window_insists_while_a_store_can_succeed(m, fake_tk):
+    """Before any refused store, neither the close request nor a bad entry
+    lets the window go, and nothing but the four widgets is shown."""
+    recorder, calls = fake_tk
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    close_request(recorder)()
+    with pytest.raises(ValueError):
+        press(recorder, "")
+    assert ("Tk0.destroy",) not in recorder.log and calls == []
+    assert len(recorder.widgets["Label"]) == 3 and len(recorder.widgets["Button"]) == 1
+
+
+@pytest.fixture
+def scale_known_after(m, lib):
+    """Leaving the window uncalibrated marks the port's scale unknown for the
+    whole process (here the port of objects never connected by connect()):
+    a stored calibration afterwards clears it for the tests that follow."""
+    yield
+    lib.results.pop("VCS_SetObject", None)
+    m.__dict__.pop("calibration", None)
+    m.__dict__.pop("disconnect", None)
+    connect_fake(m)
+    m.calibration(780.0)
+
+
+@pytest.mark.parametrize("how", ["close request", "close button", "stored at last"])
+def test_once_a_store_was_refused_the_window_can_be_left(m, lib, fake_tk, scale_known_after, how):
+    recorder, calls = fake_tk
+    del m.calibration  # the module's own
+    refuse = [True]
+    fail_when(lib, "VCS_SetObject", lambda args: refuse[0])
+    m._inLimitSwitch = True
+    m._motor__limitSwitchCalibrationWindow()
+    press(recorder, "780.5")
+    reason = recorder.widgets["Label"][3].kwargs
+    assert reason["text"].startswith("Refused by the controller: the calibration could not be stored")
+    assert "close this window" in reason["text"] and reason["fg"] == "red"
+    assert ("Tk0.destroy",) not in recorder.log
+    if how == "close request":
+        close_request(recorder)()
+    elif how == "close button":
+        close = recorder.widgets["Button"][1]
+        assert close.kwargs["text"] == "Close without calibrating"
+        close.kwargs["command"]()
+    else:
+        refuse[0] = False
+        press(recorder, "780.5")
+    assert ("Tk0.destroy",) in recorder.log and calls == [("disconnect",)]
+    assert m._inLimitSwitch is False and m._motor__stop is True
+    if how == "stored at last":
+        return
+    with pytest.raises(ConnectionError, match="wavelength scale is unknown"):
+        m.moveSteps(10)
+    assert lib.called("VCS_MoveToPosition") == []
 
 
 # --- the real window on a virtual display --------------------------------------
@@ -212,5 +277,84 @@ def test_real_window(m, display, monkeypatch):
     assert len(operator.reported) == 1 and isinstance(operator.reported[0], ValueError)
     assert calls == [("calibration", 781.5), ("disconnect",)]
     assert m._inLimitSwitch is False and m._motor__stop is True
+    with pytest.raises(tkinter.TclError):  # the window is gone
+        operator.window.winfo_exists()
+
+
+def test_a_limit_switch_whose_calibration_cannot_be_stored_ends_the_move(sim, sim_motor, virtual_sleep, monkeypatch):
+    """On the simulated controller: the store is refused at every press, the
+    operator leaves the window; the move raises, the drive stands, and
+    nothing moves until a calibration is stored."""
+    m = sim_motor
+    assert m.connect() is True
+    sim.set_limit_switches(-60000, 5000)
+    recorder = Recorder()
+    monkeypatch.setattr(vostelmotor, "tk", recorder.module())
+
+    def operator():
+        sim.fail_next("VCS_SetObject", -1)
+        press(recorder, "790")
+        press(recorder, "790")
+        sim.fail_next("VCS_SetObject", 0)
+        assert "Refused by the controller" in recorder.widgets["Label"][3].kwargs["text"]
+        close_request(recorder)()
+
+    recorder.on_mainloop = operator
+    with pytest.raises(ConnectionError, match="scale is unknown") as info:
+        m.moveToWavelength(760.0)
+    assert "calibration()" in str(info.value)
+    assert not sim.moving() and m._motor__connection is False and m.getMoving() is False
+    assert m._inLimitSwitch is False
+
+    assert m.connect() is True
+    sim.clear_trace()
+    for move in (lambda: m.moveToWavelength(780.0), lambda: m.moveSteps(100)):
+        with pytest.raises(ConnectionError, match="scale is unknown"):
+            move()
+    assert [c for c in sim.trace()["commands"] if c["name"] == "VCS_MoveToPosition"] == []
+    m.calibration(785.0)
+    assert m.moveToWavelength(784.0) == pytest.approx(784.0, abs=0.01)
+
+
+def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_path, scale_known_after):
+    """On Xvfb: the refusal shows in the window, which grows to show it whole
+    and can then be closed by the window manager's close request."""
+    connect_fake(m)
+    fail_when(lib, "VCS_SetObject", lambda args: True)  # the module's own calibration, refused
+    closed = []
+    m.disconnect = lambda: closed.append("disconnect")
+    m._inLimitSwitch = True
+    seen = {}
+
+    def refused(w):
+        operator.calibrate_with("781.5", lambda: len(w.winfo_children()[0].winfo_children()) == 7)
+        w.update()
+        frame = w.winfo_children()[0]
+        reason, close = frame.winfo_children()[5:7]
+        seen["reason"] = reason.cget("text")
+        seen["close"] = close.cget("text")
+        seen["whole"] = all(c.winfo_height() >= c.winfo_reqheight() and c.winfo_width() >= c.winfo_reqwidth()
+                            and c.winfo_y() + c.winfo_height() <= frame.winfo_height()
+                            for c in frame.winfo_children())
+        seen["size"] = (w.winfo_width(), w.winfo_height())
+        seen["sizes"] = [(c.winfo_class(), c.winfo_width(), c.winfo_reqwidth(), c.winfo_height(),
+                          c.winfo_reqheight()) for c in frame.winfo_children()]
+        ImageGrab = pytest.importorskip("PIL.ImageGrab")
+        ImageGrab.grab(bbox=(w.winfo_rootx(), w.winfo_rooty(), w.winfo_rootx() + w.winfo_width(),
+                             w.winfo_rooty() + w.winfo_height()),
+                       xdisplay=os.environ["DISPLAY"]).save(str(tmp_path / "calibration_refused.png"))
+
+    def close_request(w):
+        w.tk.call(w.protocol("WM_DELETE_WINDOW"))
+
+    operator = Operator([refused, close_request])
+    monkeypatch.setattr(vostelmotor, "tk", operated_toolkit(operator))
+    assert m._motor__limitSwitchCalibrationWindow() is None
+    assert operator.failures == []
+    assert seen["reason"].startswith("Refused by the controller: the calibration could not be stored")
+    assert seen["close"] == "Close without calibrating"
+    assert seen["whole"], seen["sizes"]
+    assert seen["size"][0] == 300 and seen["size"][1] > 180
+    assert closed == ["disconnect"] and m._inLimitSwitch is False and m._motor__stop is True
     with pytest.raises(tkinter.TclError):  # the window is gone
         operator.window.winfo_exists()

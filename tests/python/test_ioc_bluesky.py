@@ -6,6 +6,8 @@ ophyd's own DMOV callback can drop the status of the plan's next move and
 the scan hangs, against any motor record (scripts/ophyd_done_race.py shows
 it without this IOC)."""
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -72,3 +74,11 @@ def pvs_rdbd(motor):
     rdbd = EpicsSignalRO(motor.prefix + ".RDBD", name="rdbd")
     rdbd.wait_for_connection(timeout=10)
     return rdbd.get()
+
+
+def test_the_race_script_explains_itself_without_serving_anything():
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "ophyd_done_race.py")
+    done = subprocess.run([sys.executable, script, "--help"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("usage: ophyd_done_race.py") and "--settle" in done.stdout
+    assert "settle_time" in done.stdout and done.stderr == ""

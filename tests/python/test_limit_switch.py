@@ -65,7 +65,7 @@ def test_a_fault_that_cannot_be_cleared_stops_the_recovery_at_the_switch(rig):
 
 
 @pytest.mark.parametrize("stands_at_poll, halt_refused", [(3, False), (None, False), (None, True)],
-                         ids=["stands later", "never reports standing: stopped", "cannot be stopped"])
+                         ids=["stands later", "never reports standing", "cannot be stopped"])
 def test_after_a_failed_wait_the_window_opens_only_once_the_drive_stands(rig, stands_at_poll, halt_refused):
     m, lib, sleeps, windows = rig
     answer(lib, "VCS_GetAllDigitalInputs", 1)
@@ -80,18 +80,19 @@ def test_after_a_failed_wait_the_window_opens_only_once_the_drive_stands(rig, st
     if halt_refused:
         fail_when(lib, "VCS_SetQuickStopState", lambda args: True)
         fail_when(lib, "VCS_SetDisableState", lambda args: True)
+    if stands_at_poll is None:  # stopped (or not) after the wait's own time, it never reports standing
         with pytest.raises(ConnectionError, match="did not come to a stand"):
             m._motor__limitSwitch()
+        names = lib.names()
+        halt = names.index("VCS_SetQuickStopState")
+        assert names[halt - 141:halt] == ["VCS_GetMovementState"] * 141
+        assert "VCS_GetObject" in names[halt:] and names[-1] == "VCS_GetMovementState"
         assert windows == [] and m._inLimitSwitch is False and m._motor__moving is False
         return
     m._motor__limitSwitch()
     names = lib.names()
     after_wait = names[names.index("VCS_WaitForTargetReached") + 1:names.index("VCS_DigitalOutputConfiguration")]
-    if stands_at_poll:
-        assert after_wait == ["VCS_GetMovementState"] * 3 and sleeps.seconds == [3, 0.1, 0.1]
-    else:  # polled for the wait's own time (14 s), then stopped
-        assert after_wait == ["VCS_GetMovementState"] * 141 + ["VCS_SetQuickStopState"]
-        assert sleeps.seconds[-1] == 1
+    assert after_wait == ["VCS_GetMovementState"] * 3 and sleeps.seconds == [3, 0.1, 0.1]
     assert windows == [(True, False, "VCS_SetPositionProfile")]
 
 
@@ -108,6 +109,29 @@ def test_direction_of_the_return_move(rig, screw, word_, move):
     assert call.values()[2] == 2 * move  # 2.5 rounds to 2
     assert len(lib.called("VCS_WaitForTargetReached")) == 1
     assert len(windows) == 1
+
+
+class Unreadable:
+    """A drive direction that cannot be compared (an object never connected)."""
+
+    def __gt__(self, other):
+        raise TypeError("no drive direction")
+
+    __lt__ = __ge__ = __le__ = __gt__
+
+
+@pytest.mark.parametrize("word_", [0, 3, 0x11])
+def test_the_drive_direction_is_read_only_for_a_word_of_one_switch(rig, word_):
+    m, lib, sleeps, windows = rig
+    m._motor__BallScrew = Unreadable()
+    answer(lib, "VCS_GetAllDigitalInputs", word_)
+    m._motor__limitSwitch()
+    (call,) = lib.called("VCS_MoveToPosition")
+    assert call.values()[2] == 0
+    assert len(windows) == 1
+    answer(lib, "VCS_GetAllDigitalInputs", 1)
+    with pytest.raises(TypeError, match="no drive direction"):
+        m._motor__limitSwitch()
 
 
 @pytest.mark.parametrize("steepness, wait_ms", [

@@ -2,8 +2,8 @@
 relative moves, the high-precision approach, triggers and the endings."""
 import pytest
 
-from helpers.library import expect
-from helpers.drive import leg, on_drive, position_read
+from helpers.library import connect_fake, expect
+from helpers.drive import FakeDrive, Sleeps, leg, on_drive, position_read, wire_model
 
 
 @pytest.fixture
@@ -162,3 +162,22 @@ def test_positions_at_the_ends_of_the_counters(m, lib, monkeypatch, capsys, case
             m.moveToWavelength(779.0)
         assert drive.moves == [10 ** 19] and lib.names()[-1] == "VCS_SetEnableState"
     assert m.getMoving() is False
+
+
+def test_a_move_stored_at_its_32_bit_target_lands_with_offset_and_home_near_the_wrap(m, lib, monkeypatch, capsys):
+    """The stored model position 2**31 + 50 reads back as -2**31 + 50, and so
+    does the offset derived from it; a target at 2**31 + 150 is then planned
+    as a step count near 2**32, which the controller receives as its 32-bit
+    value, 100. The move lands exactly where the counters say it should."""
+    wrap = 2 ** 32
+    home = 2 ** 31 + 50 - wrap     # as the 32-bit entry holds it
+    connect_fake(m, offset=home - 1000)
+    drive = FakeDrive(lib, position=1000)
+    lib.fill["VCS_MoveToPosition"] = lambda args: drive._move([0, 0, (args[2] + 2 ** 31) % wrap - 2 ** 31])
+    C = 780.0 + 0.0005 * (2 ** 31 + 150)  # 780 nm at model position 2**31 + 150
+    model = wire_model(m, C=C, home=home)
+    Sleeps(monkeypatch)
+    m.moveToWavelength(780.0)
+    assert drive.moves == [100]
+    assert model.home_writes() == [2 ** 31 + 150 - wrap]
+    assert "arrived at" in capsys.readouterr().out

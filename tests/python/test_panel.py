@@ -9,6 +9,7 @@ import sys
 import threading
 import time
 import tkinter
+import tkinter.font
 import types
 
 import pytest
@@ -133,6 +134,59 @@ def test_nonsense_is_refused_in_the_field_and_sends_nothing(fake_panel, field, t
     assert field.entry.get() == text and field.entry.focus_get() is field.entry
     assert drive.requests == []
     op.key("1", lambda: not op.text(field.error))  # editing the text takes the reason away
+
+
+def layout(panel):
+    """Where each control of the window stands and how large it is, and the
+    window's own size."""
+    root = panel.root
+    root.update_idletasks()
+    out = {"window": (root.winfo_width(), root.winfo_height())}
+    for widget in panel_controls(root):
+        out[str(widget)] = (widget.winfo_rootx() - root.winfo_rootx(), widget.winfo_rooty() - root.winfo_rooty(),
+                            widget.winfo_width(), widget.winfo_height())
+    return out
+
+
+def panel_controls(widget):
+    for child in widget.winfo_children():
+        if isinstance(child, (tkinter.Button, tkinter.Checkbutton, tkinter.Entry, tkinter.Radiobutton)):
+            yield child
+        yield from panel_controls(child)
+
+
+def shows_whole(widget):
+    """The widget is as large as it asks to be: its text is not cut."""
+    return widget.winfo_width() >= widget.winfo_reqwidth() and widget.winfo_height() >= widget.winfo_reqheight()
+
+
+def test_a_refused_value_neither_shifts_nor_clips_the_layout(fake_panel, tmp_path):
+    op, drive = fake_panel
+    panel = op.panel
+    high_precision = [w for w in panel_controls(panel.root) if isinstance(w, tkinter.Checkbutton)][0]
+    before = layout(panel)
+    refusals = [(panel.target, "805", panel.go), (panel.step_size, "6000", panel.steps_up),
+                (panel.interval, "1,5", panel.set_interval), (panel.velocity, "1,5", panel.set_speed),
+                (panel.acceleration, "1,5", panel.set_speed)]
+    for field, text, button in refusals:
+        op.type_into(field, text)
+        op.click(button, lambda: op.text(field.error))
+    panel.root.update()
+    after = layout(panel)
+    ImageGrab = pytest.importorskip("PIL.ImageGrab")
+    root = panel.root
+    ImageGrab.grab(bbox=(root.winfo_rootx(), root.winfo_rooty(), root.winfo_rootx() + root.winfo_width(),
+                         root.winfo_rooty() + root.winfo_height()),
+                   xdisplay=os.environ["DISPLAY"]).save(str(tmp_path / "panel_refused_values.png"))
+    moved = {name: (before[name], after[name]) for name in before if before[name][:2] != after[name][:2]}
+    assert moved == {}
+    assert after["window"] == before["window"]
+    for widget in (high_precision, panel.steps_up, panel.steps_down, panel.go, panel.set_speed):
+        assert shows_whole(widget), widget.cget("text")
+    for field, text, button in refusals:
+        assert op.text(field.error) and field.error.winfo_ismapped()
+        width = tkinter.font.nametofont(field.error.cget("font")).measure(op.text(field.error))
+        assert field.error.winfo_width() >= width, op.text(field.error)  # the whole reason shows
 
 
 def test_stop_by_escape_and_by_the_button_during_a_move(fake_panel):

@@ -7,8 +7,11 @@ import types
 import pytest
 
 import vostelmotor
-from helpers.library import HOME_INDEX, expect
+from helpers.library import HOME_INDEX, entry_call, expect, keep_entries
 from helpers.drive import on_drive, position_read
+
+
+QUICK_STOP_DECELERATION = 0x6085
 
 
 @pytest.fixture
@@ -17,6 +20,21 @@ def rig(m, lib, monkeypatch):
     triggers = []
     m._motor__deactivateTriggerOutput = lambda kind: triggers.append(kind)
     return m, lib, drive, model, sleeps, triggers
+
+
+def brakes_for(drive, lib, polls):
+    """A quick stop that the drive reports standing from at the `polls`-th
+    movement-state query after it."""
+
+    def quick_stop(args):
+        drive.polls_per_move = drive.polls + polls
+
+    lib.fill["VCS_SetQuickStopState"] = quick_stop
+
+
+def before_stop(lib):
+    names = lib.names()
+    return names[:names.index("VCS_SetQuickStopState")]
 
 
 def supervise(m, trigger=0, word=0):
@@ -51,26 +69,61 @@ def test_limit_switch_wins_over_reached_target_and_nothing_is_stored(rig):
     assert m._motor__moving is False
 
 
-def test_stop_request_quick_stops_pauses_enables_and_stores(rig):
+def test_stop_request_quick_stops_waits_until_the_drive_stands_enables_and_stores(rig):
+    """The position is taken once the drive reports standing, however long
+    it brakes, not after a fixed pause."""
     m, lib, drive, model, sleeps, triggers = rig
     drive.polls_per_move = 100
-    sleeps.on_call = lambda n: m.stopMovement() if n == 3 else None
+    brakes_for(drive, lib, 4)
+
+    def stop_then_roll(n):
+        if n == 3:
+            m.stopMovement()
+        drive.position += 10  # rolls on while it brakes
+
+    sleeps.on_call = stop_then_roll
     supervise(m)
-    tail = lib.names()[-3:]
-    assert tail == ["VCS_SetQuickStopState", "VCS_SetEnableState", "VCS_GetPositionIs"]
-    assert sleeps.seconds == [0.1, 0.1, 0.1, 1]
-    assert lib.names().count("VCS_GetMovementState") == 3
-    assert model.home_writes() == [1040]
+    tail = lib.names()[-8:]
+    assert tail == ["VCS_SetQuickStopState", "VCS_GetObject"] + ["VCS_GetMovementState"] * 4 + [
+        "VCS_SetEnableState", "VCS_GetPositionIs"]
+    assert sleeps.seconds == [0.1] * 6
+    assert before_stop(lib).count("VCS_GetMovementState") == 3
+    assert model.home_writes() == [1000 + 60 + 40]
     assert m._motor__stop is True  # the move methods clear it
 
 
-def test_pending_stop_skips_the_loop(rig):
+def test_pending_stop_skips_the_loop(rig, lib):
     m, lib, drive, model, sleeps, triggers = rig
+    keep_entries(lib, {(QUICK_STOP_DECELERATION, 0): 600})
     m.stopMovement()
     supervise(m)
-    expect(lib, [("VCS_SetQuickStopState", [7, 0, ("ref", 0)]), ("VCS_SetEnableState", [7, 0, ("ref", 0)]),
+    expect(lib, [("VCS_SetQuickStopState", [7, 0, ("ref", 0)]),
+                 entry_call("VCS_GetObject", QUICK_STOP_DECELERATION, 0, 600),
+                 ("VCS_GetMovementState", [7, 0, ("ref", 1), ("ref", 0)]),
+                 ("VCS_SetEnableState", [7, 0, ("ref", 0)]),
                  position_read(1000)])
-    assert sleeps.seconds == [1]
+    assert sleeps.seconds == []
+
+
+@pytest.mark.parametrize("deceleration, polls", [(600, 92), (4900, 20), (0, 100)],
+                         ids=["600 rpm/s", "4900 rpm/s", "unreadable"])
+def test_a_drive_that_never_reports_standing_is_an_error_that_says_so(rig, lib, deceleration, polls):
+    """The wait lasts as long as braking from the top speed (4900 rpm) takes at
+    the controller's quick-stop deceleration, and a second more; nothing is
+    stored and the next connect() is left to store the position."""
+    m, lib, drive, model, sleeps, triggers = rig
+    if deceleration:
+        keep_entries(lib, {(QUICK_STOP_DECELERATION, 0): deceleration})
+    drive.polls_per_move = 10 ** 9
+    m.stopMovement()
+    with pytest.raises(ConnectionError, match="did not report standing") as info:
+        supervise(m)
+    assert "connect() again" in str(info.value)
+    names = lib.names()
+    first_wait = names[names.index("VCS_GetObject") + 1:names.index("VCS_SetQuickStopState", 1)]
+    assert first_wait == ["VCS_GetMovementState"] * (polls + 1)
+    assert model.home_writes() == []
+    assert m._motor__connection is False and m._motor__moving is False
 
 
 def test_stop_movement_only_sets_the_flag(m, lib):
@@ -110,7 +163,7 @@ def test_unwritable_support_file_leaves_a_safe_state(rig):
     with pytest.raises(FileExistsError, match="Support file not found.") as info:
         supervise(m, trigger=2)
     assert isinstance(info.value.__context__, OSError)
-    assert lib.names().count("VCS_GetMovementState") == 10
+    assert before_stop(lib).count("VCS_GetMovementState") == 10
     assert_safe_state(m, lib, model, triggers, 2)
 
 
@@ -124,6 +177,8 @@ def test_ctrl_c_leaves_a_safe_state_even_when_cleanup_fails(rig, lib):
 
     sleeps.on_call = interrupt
     lib.results["VCS_SetQuickStopState"] = 0  # reported, not raised
+    # Disabled, the drive stands at once: the safe state does not pause.
+    lib.fill["VCS_SetDisableState"] = lambda args: setattr(drive, "polls_per_move", drive.polls + 1)
     with pytest.raises(KeyboardInterrupt):
         supervise(m, trigger=1)
     assert_safe_state(m, lib, model, triggers, 1)
@@ -131,12 +186,31 @@ def test_ctrl_c_leaves_a_safe_state_even_when_cleanup_fails(rig, lib):
     # A cleanup step that raises does not hide the interruption.
     lib.calls.clear()
     model.writes.clear()
+    drive.polls, drive.polls_per_move = 0, 50
     m._motor__SetIndexValue = lambda *a: (_ for _ in ()).throw(ConnectionError("Motor not connected"))
     sleeps.seconds.clear()
     with pytest.raises(KeyboardInterrupt):
         supervise(m, trigger=1)
     assert m._motor__moving is False
     assert triggers[-1] == 1
+
+
+def test_ctrl_c_while_the_drive_brakes_stores_nothing_and_leaves_it_to_connect(rig):
+    m, lib, drive, model, sleeps, triggers = rig
+    drive.polls_per_move = 50
+    brakes_for(drive, lib, 10)
+
+    def interrupt(n):
+        drive.position += 100
+        if n in (2, 3):  # the move's pause, then the wait for the drive to stand
+            raise KeyboardInterrupt
+
+    sleeps.on_call = interrupt
+    with pytest.raises(KeyboardInterrupt):
+        supervise(m)
+    assert model.home_writes() == []
+    assert m._motor__connection is False and m._motor__moving is False
+    assert lib.names()[-1] == "VCS_CloseDevice"
 
 
 def test_stored_position_after_ctrl_c_is_where_the_drive_stands(rig):
@@ -183,6 +257,7 @@ def test_a_refused_quick_stop_disables_the_drive_and_says_whether_it_stopped(con
                                                                              disable_refused):
     m = connected_sim_motor
     truth = m._motor__offset
+    m.setVelocityParameter(2.0, 10.0, 10.0)  # a move that outlasts the wait for the drive to stand
     sim.fail_next("VCS_SetQuickStopState", -1)
     if disable_refused:
         sim.fail_next("VCS_SetDisableState", -1)
