@@ -24,7 +24,7 @@ log = logging.getLogger("mkdocs.plugins.vostelmotor")
 # until they are in docs/ the nav leaves them out instead of failing.
 PAGES_OF_OTHER_BRANCHES = {
     "howto/windows.md", "howto/pvaccess.md", "howto/tango.md", "howto/bluesky.md",
-    "howto/recovery.md", "contributing/tests.md",
+    "contributing/tests.md",
 }
 
 HELP_WIDTH = "88"

@@ -34,6 +34,7 @@ NOT_MESSAGES = {
     "MAXON SERIAL V2", "<instancemethod %U at %p>", "too many methods", "too many parameters",
     "Support Data File VostelMotorControl - Generated on", "Coefficent A:", "Coefficent B:", "Coefficent C:",
     "Digitalinputs (Limitswitches):", "Motorposition Offset:", ", Current:", "nm to",
+    "Returns the argument unchanged, for ctypes' own conversion.",  # a docstring
 }
 
 
