@@ -68,12 +68,19 @@ class _Handler:
         self.name = name
 
     async def put(self, pv, op):
+        task = asyncio.current_task()
+        self.face._puts.add(task)
         try:
             await self.face._put(self.name, op)
+        except asyncio.CancelledError:
+            op.done(error="the IOC is shutting down")
+            raise
         except Refused as exc:
             self.face._refused(self.name, op, str(exc))
         except Exception as exc:  # every path answers the client
             self.face._refused(self.name, op, describe(exc))
+        finally:
+            self.face._puts.discard(task)
 
 
 class PvaMotor:
@@ -106,6 +113,8 @@ class PvaMotor:
         self.pvs = {}
         self._types = {}
         self._values = {}
+        self._nts = {}
+        self._puts = set()  # put handlers still running
         self._server = None
         self._provider = None
         self._loop = None
@@ -137,6 +146,7 @@ class PvaMotor:
                 pv.open(nt.wrap({"value": initial, "display": display}, timestamp=now))
             self._types[suffix] = kind
             self._values[suffix] = initial
+            self._nts[suffix] = nt
             self.pvs[suffix] = pv
             self._provider.add(self.prefix + suffix, pv)
         self._provider.add(self.prefix + "MOTOR", self.pvs["MOTOR.VAL"])
@@ -168,7 +178,10 @@ class PvaMotor:
         }
 
     def stop(self):
+        """Stops serving; puts still waiting for their move end with an error."""
         self.shared.unsubscribe(self._listen)
+        for task in list(self._puts):
+            task.cancel()
         if self._server is not None:
             self._server.stop()
             self._server = None
@@ -193,9 +206,9 @@ class PvaMotor:
         seconds, fraction = divmod(time.time(), 1.0)
         data["timeStamp"] = {"secondsPastEpoch": int(seconds), "nanoseconds": int(fraction * 1e9)}
         try:
-            self.pvs[suffix].post(data)
+            self.pvs[suffix].post(self._nts[suffix].wrap(data))
         except Exception as exc:  # closed at shutdown
-            log.debug("posting %s failed: %s", suffix, exc)
+            log.warning("posting %s failed: %s", suffix, exc)
 
     def _value(self, suffix):
         return self._values[suffix]
