@@ -10,13 +10,9 @@ It knows no protocol: a face turns its reports into PVs or attributes.
 import math
 import threading
 
-from .drive import CALIBRATION_NEEDED, DISCONNECTED, IDLE, Drive, describe
+from .drive import CALIBRATION_NEEDED, DISCONNECTED, IDLE, LANDING_TOLERANCE_STEPS, Drive, describe, landing_tolerance
 
 TRIGGER_KINDS = ("None", "Position compare", "Motion")
-
-# A move may end this many motor steps from its target and count as arrived
-# (the module's landing check).
-LANDING_TOLERANCE_STEPS = 20
 
 
 class Refused(ValueError):
@@ -59,7 +55,10 @@ class SharedDrive:
             self.drive.start()
 
     def close(self, timeout=15.0):
-        return self.drive.close(timeout)
+        """Closes the drive; the listeners get a last report {"closed": True}."""
+        ended = self.drive.close(timeout)
+        self._report({"closed": True})
+        return ended
 
     # ------------------------------------------------------------ listeners
     def subscribe(self, listener):
@@ -94,10 +93,7 @@ class SharedDrive:
         """The landing tolerance (nm) and the top speed (nm/s), from the
         calibration at the middle of the range."""
         def constants(m):
-            low, high = m.getWavelengthMinMax()
-            middle = m._motor__wavelengthToMotorposition((low + high) / 2)
-            to_wavelength = m._motor__motorpositionToWavelength
-            tolerance = abs(to_wavelength(middle + LANDING_TOLERANCE_STEPS) - to_wavelength(middle))
+            tolerance = landing_tolerance(m)
             top_speed = abs(m._motor__convertMotorParameterToWavelength(m._motor__maxVelocityMP, 0, 0)[0])
             return tolerance, top_speed
 

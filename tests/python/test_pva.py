@@ -154,11 +154,9 @@ def test_ophyd_async_motor_over_pva(served, monkeypatch, sim):
     from ophyd_async.epics.core import _p4p
 
     faces, ctx = served
-    for key, data in faces.pva.client_environment().items():
-        monkeypatch.setenv(key, data)
-    monkeypatch.setattr(_p4p, "_context", None)  # its client reads the environment when made
 
     async def scenario():
+        monkeypatch.setattr(_p4p, "_context", faces.pva_context("asyncio"))  # ophyd-async's client, for this server
         async with init_devices():
             grating = epics_motor.Motor("pva://PVA:MOTOR", name="grating")
         tolerance = await grating.deadband.get_value()
@@ -175,7 +173,7 @@ def test_ophyd_async_motor_over_pva(served, monkeypatch, sim):
             None, lambda: wait_until(lambda: not sim.moving(), 10, what="the grating standing"))
         assert 770.5 < await grating.user_readback.get_value() < 782.5
         assert (await grating.motor_egu.get_value()) == "nm"
-        _p4p.context().close()
+        _p4p._context.close()
     asyncio.run(scenario())
 
 

@@ -64,10 +64,14 @@ class ServedFaces:
         else:
             await asyncio.Event().wait()
 
-    def pva_context(self):
-        """A p4p client (thread flavour) that finds the PVA face."""
-        from p4p.client.thread import Context
-        return Context("pva", conf=self.pva.conf(), useenv=False)
+    def pva_context(self, flavour="thread"):
+        """A p4p client that finds the PVA face: the thread flavour, or the
+        asyncio one (as ophyd-async makes it, to be made in the loop that uses it)."""
+        if flavour == "thread":
+            from p4p.client.thread import Context
+            return Context("pva", conf=self.pva.conf(), useenv=False)
+        from p4p.client.asyncio import Context
+        return Context("pva", nt=False, conf=self.pva.conf(), useenv=False)
 
     def stop(self, timeout=30):
         if self.tango_context is not None:
