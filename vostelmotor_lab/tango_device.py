@@ -2,8 +2,8 @@
 
 Writing Position starts the move and returns at once: State is MOVING before
 the write returns and goes back to ON when the move has ended, or to ALARM
-(a limit switch was reached, a calibration is owed, a command failed) or
-FAULT (the controller is lost); Status says what happened in words. Stop and
+(a limit switch was reached, a calibration is owed) or FAULT (the controller
+is lost, or it refused a command); Status says what happened in words. Stop and
 Abort end a move. Velocity is in nm/s, Acceleration the time in s to reach
 it, as a Sardana motor has them. Needs pytango.
 
@@ -23,8 +23,10 @@ from tango.server import Device, attribute, command
 from .drive import CALIBRATION_NEEDED, DISCONNECTED, ERROR, IDLE, LIMIT_SWITCH, MOVING
 from .shared import TRIGGER_KINDS, Refused
 
+# A command the controller refused (ERROR) is a fault as a lost controller is:
+# ALARM says the limit switch, and that a calibration is owed.
 STATES = {IDLE: DevState.ON, MOVING: DevState.MOVING, LIMIT_SWITCH: DevState.ALARM,
-          CALIBRATION_NEEDED: DevState.ALARM, ERROR: DevState.ALARM, DISCONNECTED: DevState.FAULT}
+          CALIBRATION_NEEDED: DevState.ALARM, ERROR: DevState.FAULT, DISCONNECTED: DevState.FAULT}
 
 # How long a setting may wait for the worker before the write is answered anyway.
 SETTING_WAIT = 2.0

@@ -177,10 +177,14 @@ class PvaOphydAsync(_PvaServed):
         return self._get(self.motor.velocity)
 
     def set_speed(self, velocity):
-        self._run(self.motor.velocity.set(velocity))
+        async def set_speed():
+            await self.motor.velocity.set(velocity)
+        self._run(set_speed())
 
     def calibrate(self, wavelength):
-        self._run(self.calibration.set(wavelength))
+        async def calibrate():
+            await self.calibration.set(wavelength)
+        self._run(calibrate())
 
     def scan(self, points, probe):
         from scanning import list_scan

@@ -84,13 +84,10 @@ class TangoProxy(Face):
     def alarm(self):
         import tango
         state = self.proxy.State()
-        if state == tango.DevState.ALARM:
-            return LIMIT if self.proxy.Limit_switches[1:] != (False, False) or "imit switch" in self.proxy.Status() \
-                else FAULT
-        return FAULT if state == tango.DevState.FAULT else NO_ALARM
+        return {tango.DevState.ALARM: LIMIT, tango.DevState.FAULT: FAULT}.get(state, NO_ALARM)
 
     def limit_switches(self):
-        _, high, low = self.proxy.Limit_switches
+        _, high, low = list(self.proxy.Limit_switches)
         return bool(low), bool(high)
 
     def limits(self):
