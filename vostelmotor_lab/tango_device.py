@@ -78,9 +78,11 @@ class GratingMotor(Device):
                     if update.get("readback") is not None:
                         self.push_change_event("Position", float(update["readback"]))
                     if {"state", "moving", "done"} & set(update):
-                        self.push_change_event("State", self.dev_state())
+                        self.set_state(self.dev_state())  # what the event carries
+                        self.push_change_event("State")
                     if "message" in update:
-                        self.push_change_event("Status", self.dev_status())
+                        self.set_status(self.dev_status())
+                        self.push_change_event("Status")
                 except Exception:  # a client's event channel closed: the next report tries again
                     pass
 

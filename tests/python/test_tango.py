@@ -122,16 +122,24 @@ def test_settings_reach_the_controller(device, sim):
 
 
 def test_change_events_while_moving(device):
-    seen = []
+    seen, states = [], []
     ident = device.subscribe_event("Position", tango.EventType.CHANGE_EVENT,
                                    lambda event: seen.append(event.attr_value.value) if not event.err else None)
+    state_ident = device.subscribe_event("State", tango.EventType.CHANGE_EVENT,
+                                         lambda event: states.append(event.attr_value.value) if not event.err
+                                         else states.append(event.errors[0].desc))
     try:
         device.Position = 784.0
         wait_until(lambda: device.State() == tango.DevState.ON, 60, what="the move's end")
         wait_until(lambda: seen and abs(seen[-1] - 784.0) < 0.01, 5, what="the last event")
+        wait_until(lambda: states and states[-1] == tango.DevState.ON, 5, what="the last State event")
     finally:
         device.unsubscribe_event(ident)
+        device.unsubscribe_event(state_ident)
     assert len([v for v in seen if 780.05 < v < 783.95]) >= 3, seen
+    # The first event is the subscription's; then the move, and back.
+    assert states[0] == tango.DevState.ON and tango.DevState.MOVING in states[1:], states
+    assert set(states) == {tango.DevState.ON, tango.DevState.MOVING}, states
 
 
 def _listening(pid):
