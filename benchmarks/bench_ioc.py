@@ -131,15 +131,21 @@ def through_tango(env, port):
                 raise RuntimeError("the Tango device did not come up")
             time.sleep(0.1)
         standing = threading.Event()
+        seen_moving = threading.Event()
 
-        def on_state(event):
-            if not event.err and event.attr_value.value == tango.DevState.ON:
+        def on_state(event):  # the end of this move: ON after MOVING
+            if event.err:
+                return
+            if event.attr_value.value == tango.DevState.MOVING:
+                seen_moving.set()
+            elif event.attr_value.value == tango.DevState.ON and seen_moving.is_set():
                 standing.set()
         state_events = proxy.subscribe_event("State", tango.EventType.CHANGE_EVENT, on_state)
         seconds = []
         for target in TARGETS:
             start = time.perf_counter()
             standing.clear()
+            seen_moving.clear()
             proxy.Position = target
             assert standing.wait(60), "no State event back to ON"
             seconds.append(time.perf_counter() - start)
