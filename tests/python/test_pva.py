@@ -185,7 +185,7 @@ def test_command_serves_pvaccess_and_stops_on_a_signal(sim, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD, ROOT]))
     env.pop("DISPLAY", None)
     log = tmp_path / "ioc.log"
-    process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", "--prefix", "CMD:", "--pva",
+    process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", "--prefix", "LASER:GRATING:", "--pva",
                                 "--pva-port", str(port), "--simulated"],
                                env=env, stdout=open(log, "w"), stderr=subprocess.STDOUT)
     try:
@@ -193,8 +193,13 @@ def test_command_serves_pvaccess_and_stops_on_a_signal(sim, tmp_path):
                 "EPICS_PVA_ADDR_LIST": ""}
         with Context("pva", conf=conf, useenv=False) as ctx:
             wait_until(lambda: _state(ctx) == 0, 30, what="connected")
-            ctx.put("CMD:MOTOR", 781.0, wait=True, timeout=60)
-            assert abs(ctx.get("CMD:MOTOR.RBV") - 781.0) < 0.01
+            ctx.put("LASER:GRATING:MOTOR", 779.0, wait=True, timeout=60)
+            assert abs(ctx.get("LASER:GRATING:MOTOR.RBV") - 779.0) < 0.01
+        # The how-to's example, as a client finds the server: through its environment.
+        from helpers.faces import run_docs_example
+        client_env = dict(env, EPICS_PVA_NAME_SERVERS="127.0.0.1:%d" % port, EPICS_PVA_AUTO_ADDR_LIST="NO",
+                          EPICS_PVA_ADDR_LIST="")
+        run_docs_example("howto/pvaccess.md", "test_pva.py", client_env)
         process.send_signal(signal.SIGTERM)
         assert process.wait(20) == 0
     finally:
@@ -203,11 +208,12 @@ def test_command_serves_pvaccess_and_stops_on_a_signal(sim, tmp_path):
             process.wait(10)
     text = log.read_text()
     assert "PVAccess on 127.0.0.1:%d" % port in text and "Channel Access" not in text, text
+    assert "Refused" not in text
     assert "Traceback" not in text
 
 
 def _state(ctx):
     try:
-        return ctx.get("CMD:STATE", timeout=2).raw["value.index"]
+        return ctx.get("LASER:GRATING:STATE", timeout=2).raw["value.index"]
     except Exception:
         return None

@@ -179,6 +179,8 @@ def test_command_without_database_on_the_loopback(sim, tmp_path):
         proxy.Position = 781.0
         wait_until(lambda: proxy.State() == tango.DevState.ON, 30, what="the move's end")
         assert abs(proxy.Position - 781.0) <= proxy.Tolerance
+        from helpers.faces import run_docs_example
+        run_docs_example("howto/tango.md", "test_tango.py", env, replace=[("45450", str(port))])
         listening = _listening(process.pid)
         assert listening and all(address == "0100007F" for address, _ in listening), listening
         proxy.unsubscribe_event(ident)

@@ -84,3 +84,27 @@ class ServedFaces:
             self._thread.join(timeout)
             assert not self._thread.is_alive(), "the faces did not stop within %s s" % timeout
         assert self.shared.close(timeout), "the drive did not stop"
+
+
+def run_docs_example(page, test_file, env, replace=()):
+    """Runs the ```python block of docs/<page> that names `test_file` on its
+    first line, in a process of its own with `env`, after the textual
+    replacements `replace` ((old, new) pairs); what its comments promise
+    (print(...)  # text) must be in its output. Returns the output."""
+    import os
+    import re
+    import subprocess
+    import sys
+    with open(os.path.join(paths.ROOT, "docs", page), encoding="utf-8") as f:
+        blocks = re.findall(r"^```python\n(.*?)^```", f.read(), flags=re.S | re.M)
+    code = [block for block in blocks if block.startswith("# tested by tests/python/%s\n" % test_file)]
+    assert len(code) == 1, "docs/%s: one example for %s wanted" % (page, test_file)
+    code = code[0]
+    for old, new in replace:
+        assert old in code, old
+        code = code.replace(old, new)
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    for promised in re.findall(r"print\(.*\)\s*#\s*(.+)$", code, flags=re.M):
+        assert promised.strip() in result.stdout, (promised, result.stdout)
+    return result.stdout
