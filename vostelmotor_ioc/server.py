@@ -14,7 +14,7 @@ from caproto.server import PVGroup, pvproperty
 
 from . import access
 from vostelmotor_lab.drive import CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, describe
-from vostelmotor_lab.shared import LANDING_TOLERANCE_STEPS, TRIGGER_KINDS, Refused, SharedDrive  # noqa: F401
+from vostelmotor_lab.shared import TRIGGER_KINDS, Refused, SharedDrive
 
 # Alarm of the motor record (and of STATE) in each state of the drive.
 ALARMS = {

@@ -221,7 +221,7 @@ class GratingMotor(Device):
     def Stop(self):
         self.shared.stop()
 
-    @command(doc_in="Ends the move at once (as Stop: the controller decelerates on its quick-stop ramp)")
+    @command(doc_in="Ends the move, as Stop does (the module has one way to stop)")
     def Abort(self):
         self.shared.stop()
 

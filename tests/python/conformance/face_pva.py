@@ -2,8 +2,9 @@
 its Channel Access server off), reached through p4p's client and through
 ophyd-async's Motor over pva://."""
 import concurrent.futures
+import time
 
-from face import FAULT, LIMIT, NO_ALARM, EventLoopThread, Face, MoveFailed, Pending, Refused
+from face import FAULT, LIMIT, NO_ALARM, Face, MoveFailed, Pending, Refused
 
 ALARMS = {"Idle": NO_ALARM, "Moving": NO_ALARM, "Limit switch": LIMIT, "Calibration needed": LIMIT,
           "Error": FAULT, "Disconnected": FAULT}
@@ -39,11 +40,7 @@ class PvaP4p(_PvaServed):
         self._serve(rig)
         self.ctx = self.served.pva_context()
         self._waiting = concurrent.futures.ThreadPoolExecutor(4, thread_name_prefix="pva-put")
-        deadline = 30
-        import time
-        end = time.monotonic() + deadline
-        while self.alarm() != NO_ALARM and time.monotonic() < end:
-            time.sleep(0.05)
+        _until_standing(self)
 
     def close(self):
         if self.ctx is not None:
@@ -121,10 +118,7 @@ class PvaOphydAsync(_PvaServed):
                 calibration = epics_signal_rw(float, pv + "CALIBRATE", name="calibration")
             return grating, state, calibration
         self.motor, self.state, self.calibration = self._run(connect())
-        import time
-        end = time.monotonic() + 30
-        while self.alarm() != NO_ALARM and time.monotonic() < end:
-            time.sleep(0.05)
+        _until_standing(self)
 
     def close(self):
         if self.loop is not None:
@@ -189,6 +183,13 @@ class PvaOphydAsync(_PvaServed):
     def scan(self, points, probe):
         from scanning import list_scan
         return list_scan(self.RE, self.motor, points, probe, key=self.motor.user_readback.name)
+
+
+def _until_standing(face, timeout=30.0):
+    """Returns once the face shows the motor connected and without alarm."""
+    end = time.monotonic() + timeout
+    while face.alarm() != NO_ALARM and time.monotonic() < end:
+        time.sleep(0.05)
 
 
 async def _close(p4p_module):
