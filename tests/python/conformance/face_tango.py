@@ -1,8 +1,9 @@
-"""The Tango face: the Tango device (vostelmotor_lab.tango_device) served in
+"""The Tango faces: the Tango device (vostelmotor_lab.tango_device) served in
 this process by pytango's DeviceTestContext on 127.0.0.1, reached through a
-DeviceProxy as a Sardana client does: a write to Position starts the move,
+DeviceProxy as a Sardana client does (a write to Position starts the move,
 the client waits for State to leave MOVING, then tells the end from State
-and where the grating stands."""
+and where the grating stands), and through an ophyd-async TangoDevice that
+names the device's attributes, moved by a bluesky RunEngine."""
 import concurrent.futures
 import time
 
@@ -104,4 +105,120 @@ class TangoProxy(Face):
         self.proxy.DefinePosition(wavelength)
 
 
-FACES = [TangoProxy]
+class TangoOphydAsync(TangoProxy):
+    """The same device through an ophyd-async TangoDevice whose signals are
+    named as the device's attributes: moves (a RunEngine's plans too), stop,
+    position and speed go through it; the alarm, the limit switches, the
+    limits and the calibration are read and written through the DeviceProxy
+    face's calls."""
+    name = "tango-ophyd-async"
+    requires = ("tango", "vostelmotor_lab.tango_device", "ophyd_async.tango.core", "bluesky")
+
+    def open(self, rig):
+        super().open(rig)
+        self.RE = _run_engine()
+        self.device = self._run(_connect(self.address))
+
+    def _run(self, coro, timeout=60.0):
+        import asyncio
+        return asyncio.run_coroutine_threadsafe(coro, self.RE.loop).result(timeout)
+
+    def start_move(self, target):
+        import asyncio
+
+        async def move():
+            try:
+                await self.device.set(target)
+            except Exception as exc:
+                if "authorized" in str(exc) or "outside" in str(exc):
+                    raise Refused(str(exc)) from exc
+                raise MoveFailed("%s: %s" % (type(exc).__name__, exc)) from exc
+        return Pending(asyncio.run_coroutine_threadsafe(move(), self.RE.loop))
+
+    def stop(self):
+        async def stop():
+            await self.device.Stop.trigger()
+        self._run(stop())
+
+    def position(self):
+        return self._run(self.device.Position.get_value())
+
+    def speed(self):
+        return self._run(self.device.Velocity.get_value())
+
+    def set_speed(self, velocity):
+        async def set_speed():
+            await self.device.Velocity.set(velocity)
+        self._run(set_speed())
+
+    def scan(self, points, probe):
+        from scanning import list_scan
+        return list_scan(self.RE, self.device, points, probe, key=self.device.Position.name)
+
+
+_RUN_ENGINES = []
+
+
+def _run_engine():
+    """One RunEngine for every test of this face: pytango's asyncio proxies
+    stay tied to the first event loop they ran in."""
+    if not _RUN_ENGINES:
+        from bluesky import RunEngine
+        _RUN_ENGINES.append(RunEngine({}, context_managers=[]))
+    return _RUN_ENGINES[0]
+
+
+async def _connect(address):
+    """An ophyd-async device on the Tango device, connected."""
+    import asyncio
+    from dataclasses import dataclass
+    from functools import cached_property
+    from typing import Annotated as A
+
+    from ophyd_async.core import (DEFAULT_TIMEOUT, MovableLogic, SignalR, SignalRW, StandardMovable,
+                                  StandardReadable, TriggerableCommand, observe_value)
+    from ophyd_async.core import StandardReadableFormat as Format
+    from ophyd_async.tango.core import DevStateEnum, TangoDevice, TangoPolling
+
+    @dataclass
+    class Logic(MovableLogic[float]):
+        state: SignalR[DevStateEnum]
+        status: SignalR[str]
+        tolerance: SignalR[float]
+        velocity: SignalRW[float]
+        stop_command: TriggerableCommand
+
+        async def stop(self):
+            await self.stop_command.trigger()
+
+        async def calculate_timeout(self, old_position, new_position):
+            return abs(new_position - old_position) / await self.velocity.get_value() + DEFAULT_TIMEOUT
+
+        async def move(self, new_position, timeout):
+            await self.setpoint.set(new_position, timeout=timeout())
+            async for state in observe_value(self.state, timeout=timeout()):  # MOVING since the write
+                if state != DevStateEnum.MOVING:
+                    break
+            position, tolerance = await self.readback.get_value(), await self.tolerance.get_value()
+            if state != DevStateEnum.ON or abs(position - new_position) > tolerance:
+                raise RuntimeError("%s at %.4f nm: %s" % (state.value, position, await self.status.get_value()))
+
+    class GratingOnTango(TangoDevice, StandardReadable, StandardMovable[float]):
+        Position: A[SignalRW[float], TangoPolling(0.05, 1e-6, 1e-9), Format.HINTED_SIGNAL]
+        Velocity: A[SignalRW[float], TangoPolling(0.1), Format.CONFIG_SIGNAL]
+        Tolerance: A[SignalR[float], TangoPolling(0.5)]
+        State: A[SignalR[DevStateEnum], TangoPolling(0.02)]
+        Status: A[SignalR[str], TangoPolling(0.1)]
+        Stop: TriggerableCommand
+
+        @cached_property
+        def movable_logic(self):
+            return Logic(readback=self.Position, setpoint=self.Position, state=self.State, status=self.Status,
+                         tolerance=self.Tolerance, velocity=self.Velocity, stop_command=self.Stop)
+
+    device = GratingOnTango(address, name="grating")
+    await device.connect(timeout=20)
+    return device
+
+
+FACES = [TangoProxy, TangoOphydAsync]
