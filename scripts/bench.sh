@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark (not a test): the module's calls against the same methods in plain
-# Python and the bare ctypes calls, on the simulated controller; then what the
-# EPICS IOC adds to a move and how often it updates RBV while moving.
+# Python and the bare ctypes calls, on the simulated controller; then, for each
+# face (Channel Access, PVAccess, Tango), what it adds to a move and how often
+# a client receives the readback while moving.
 #   bash scripts/bench.sh              the demo tree (CPython 3.11 or the newest found)
 #   bash scripts/bench.sh 3.9 3.11     each given version's development tree
 set -euo pipefail

@@ -1,10 +1,12 @@
-"""vostelmotor ioc --prefix LASER:GRATING: [--usb USB0 | --simulated] [--allow-write HOST[,HOST]]
+"""vostelmotor ioc --prefix LASER:GRATING: [--usb USB0 | --simulated] [--allow-write HOST[,HOST]] [--ca] [--pva]
 
 Also ``python -m vostelmotor_ioc``. The parser needs nothing beyond the
-standard library, so ``--help`` works without caproto and without hardware;
-caproto is imported when the IOC runs.
+standard library, so ``--help`` works without caproto, p4p and hardware;
+they are imported when the IOC runs. Channel Access and PVAccess are served
+from one process and one drive; without --ca or --pva both are.
 """
 import argparse
+import asyncio
 import logging
 import os
 import signal
@@ -30,6 +32,12 @@ def build_parser(prog="python -m vostelmotor_ioc"):
     parser.add_argument("--interfaces", nargs="+", default=interfaces,
                         help="addresses to serve on (default: EPICS_CAS_INTF_ADDR_LIST, else every interface)")
     parser.add_argument("--list-pvs", action="store_true", help="log the PV names served at startup")
+    parser.add_argument("--ca", action="store_true", help="serve Channel Access (default: both protocols)")
+    parser.add_argument("--pva", action="store_true",
+                        help="serve PVAccess, on 127.0.0.1 only (default: both protocols; needs p4p)")
+    parser.add_argument("--pva-port", type=int, default=None, metavar="PORT",
+                        help="TCP port of the PVAccess server, its search port PORT+1 "
+                             "(default: free ports, printed at startup)")
     verbosity = parser.add_mutually_exclusive_group()
     verbosity.add_argument("-q", "--quiet", action="store_true", help="warnings only")
     verbosity.add_argument("-v", "--verbose", action="count", help="caproto's own log too (-vv: debug)")
@@ -51,13 +59,24 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
         write_list = WriteList.parse(args.allow_write)
     except ValueError as exc:
         parser.error("--allow-write: %s" % exc)
+    serve_ca = args.ca or not args.pva
+    serve_pva = args.pva or not args.ca
     try:
         import caproto
-        from caproto.server import run, template_arg_parser
+        from caproto.server import template_arg_parser
     except ImportError:  # pragma: no cover - depends on the installation
         sys.exit("The IOC needs caproto: pip install vostelmotor[epics]")
+    if serve_pva:
+        try:
+            import p4p  # noqa: F401
+        except ImportError:
+            if args.pva:
+                sys.exit("PVAccess needs p4p: pip install vostelmotor[pva]")
+            serve_pva = False
+            print("PVAccess not served: p4p is not installed (pip install vostelmotor[pva])", flush=True)
     from . import repeater
     from .server import GratingMotorIOC
+    from vostelmotor_lab.shared import SharedDrive
 
     args.async_lib = "asyncio"
     _, split_args = template_arg_parser(default_prefix=args.prefix, desc=DESCRIPTION,
@@ -69,16 +88,52 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
         from vostelmotor_lab.drive import ServedMotor
         from vostelmotor_lab.simulated import simulated
         motor_class = simulated(ServedMotor)
+    shared = SharedDrive(args.usb, motor_class, calibration_hint=args.prefix + "CALIBRATE")
     ioc = GratingMotorIOC(usb=args.usb, write_list=write_list, description=args.description,
-                          motor_class=motor_class, **ioc_options)
+                          motor_class=motor_class, shared=shared, **ioc_options)
     # What the IOC does (the MESSAGE PV's texts, refused writes) goes to the console, one line each.
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(logging.Formatter("%(asctime)s %(message)s", "%H:%M:%S"))
     ioc.log.addHandler(handler)
     ioc.log.setLevel(logging.WARNING if args.quiet else logging.INFO)
     ioc.log.propagate = False
-    repeater.ensure(caproto.get_environment_variables()["EPICS_CAS_BEACON_PORT"], ioc.log)
-    ioc.log.info("Serving %sMOTOR on %s; writes allowed from %s", ioc.prefix, " ".join(args.interfaces), write_list)
+    if serve_ca:
+        repeater.ensure(caproto.get_environment_variables()["EPICS_CAS_BEACON_PORT"], ioc.log)
+        ioc.log.info("Serving %sMOTOR on Channel Access on %s; writes allowed from %s", ioc.prefix,
+                     " ".join(args.interfaces), write_list)
     signal.signal(signal.SIGTERM, _interrupt)
-    run(ioc.pvdb, **run_options)
+    try:
+        asyncio.run(_serve(shared, ioc if serve_ca else None, run_options, serve_pva, args))
+    except KeyboardInterrupt:
+        pass
     return 0
+
+
+async def _serve(shared, ioc, run_options, serve_pva, args):
+    """Channel Access (ioc, or None) and PVAccess in this loop, on one drive."""
+    from caproto.asyncio.server import start_server
+    log = logging.getLogger("vostelmotor.pva")
+    face = None
+    try:
+        if serve_pva:
+            from .pva import PvaMotor
+            handler = logging.StreamHandler(sys.stdout)
+            handler.setFormatter(logging.Formatter("%(asctime)s %(message)s", "%H:%M:%S"))
+            log.addHandler(handler)
+            log.setLevel(logging.WARNING if args.quiet else logging.INFO)
+            log.propagate = False
+            face = PvaMotor(shared, args.prefix, args.description).start(args.pva_port)
+            env = face.client_environment()
+            log.warning("Serving %sMOTOR on PVAccess on 127.0.0.1:%s (clients: EPICS_PVA_NAME_SERVERS=%s)",
+                        args.prefix, env["EPICS_PVA_SERVER_PORT"], env["EPICS_PVA_NAME_SERVERS"])
+            if args.list_pvs:
+                log.info("PVAccess names: %s", " ".join(sorted(face.names)))
+        shared.start()
+        if ioc is not None:
+            await start_server(ioc.pvdb, **run_options)
+        else:
+            await asyncio.Event().wait()
+    finally:
+        if face is not None:
+            face.stop()
+        shared.close()

@@ -13,10 +13,8 @@ from caproto._data import CannotExceedLimits
 from caproto.server import PVGroup, pvproperty
 
 from . import access
-from vostelmotor_lab.drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, Drive,
-                                   describe)
-
-TRIGGER_KINDS = ("None", "Position compare", "Motion")
+from vostelmotor_lab.drive import CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, describe
+from vostelmotor_lab.shared import TRIGGER_KINDS, Refused, SharedDrive
 
 # Alarm of the motor record (and of STATE) in each state of the drive.
 ALARMS = {
@@ -35,9 +33,6 @@ MISSED = {
     "not connected": ALARMS[DISCONNECTED],
 }
 
-# A move may end this many motor steps from its target and count as arrived
-# (the module's landing check); RDBD shows it in nm.
-LANDING_TOLERANCE_STEPS = 20
 PRECISION = 4  # decimals of the wavelengths shown
 
 # Writable by the listed hosts and users only; STOP by every client; the rest
@@ -51,14 +46,13 @@ USE, SET = "Use", "Set"
 FROZEN = "Frozen"
 
 
-class Refused(ValueError):
-    """A write the IOC does not carry out; the text says why."""
-
-
 class GratingMotorIOC(PVGroup):
     """One grating motor: PREFIX + MOTOR is a motor record in nm, and
     HIGH_PRECISION, TRIGGER, TRIGGER_WIDTH, CURRENT, CALIBRATE, STATE and
-    MESSAGE sit beside it."""
+    MESSAGE sit beside it.
+
+    `shared` is the SharedDrive of a process that serves the motor on other
+    faces too; without it the IOC makes its own and closes it at shutdown."""
 
     # The wavelength setpoint in nm; writing it starts a move. DESC is set at startup.
     motor = pvproperty(name="MOTOR", value=0.0, record="motor", precision=PRECISION)
@@ -80,12 +74,14 @@ class GratingMotorIOC(PVGroup):
                          doc="What the IOC did last, in words")
 
     def __init__(self, *args, usb="USB0", write_list=None, description="Grating motor",
-                 motor_class=None, **kwargs):
+                 motor_class=None, shared=None, **kwargs):
         super().__init__(*args, **kwargs)
         self.usb = usb
         self.write_list = write_list or access.WriteList.parse(None)
         self.description = description
         self.motor_class = motor_class
+        self.shared = shared
+        self._owns_shared = shared is None
         self.drive = None
         self._alarm = ALARMS[DISCONNECTED]
         self._state = DISCONNECTED
@@ -151,18 +147,29 @@ class GratingMotorIOC(PVGroup):
         await self._set_alarm(ALARMS[DISCONNECTED])
         loop = asyncio.get_running_loop()
         self._updates = asyncio.Queue()
-        options = {} if self.motor_class is None else {"motor_class": self.motor_class}
-        self._post = lambda update: loop.call_soon_threadsafe(self._updates.put_nowait, update)
-        self.drive = Drive(self._post, usb=self.usb, calibration_pv=self.calibrate.pvname, **options)
-        self.drive.start()
+        if self.shared is None:
+            self.shared = SharedDrive(self.usb, self.motor_class, calibration_hint=self.calibrate.pvname)
+        self.drive = self.shared.drive
+
+        def post(update):
+            if update.get("origin") is not self:  # what this IOC asked for is on its PVs already
+                loop.call_soon_threadsafe(self._updates.put_nowait, update)
+        self._post = post
+        start = self.shared.subscribe(post)
+        if not self._owns_shared:  # the drive may be running already: start from what it reported
+            post({key: value for key, value in start.items()
+                  if value is not None and key not in ("done", "moving", "setpoint")})
+        self.shared.start()
         while True:
             update = await self._updates.get()
             await self._apply(update)
 
     @motor.shutdown
     async def motor(self, instance, async_lib):
-        if self.drive is not None:
-            self.drive.close()
+        if self.shared is not None:
+            self.shared.unsubscribe(self._post)
+            if self._owns_shared:
+                self.shared.close()
 
     # ----------------------------------------------------------- client puts
     async def _serve_move(self, target):
@@ -171,27 +178,22 @@ class GratingMotorIOC(PVGroup):
         refused before anything is sent."""
         fields = self.fields
         self._restore_alarm()  # a refused write sets caproto's own
-        low, high = self._limits
-        if not (math.isfinite(target) and low <= target <= high):
-            await fields.limit_violation.write(1, verify_value=False)
-            raise Refused("%r nm is outside the calibrated range %s to %s nm" % (target, low, high))
-        if self._state == DISCONNECTED:
-            raise Refused("not connected to the controller")
-        if self.drive.awaiting_calibration:
-            raise Refused("calibration needed after a limit switch: write the actual wavelength "
-                          "to %s" % self.calibrate.pvname)
+        reason = self.shared.refusal(target)
+        if reason is not None:
+            if not (math.isfinite(target) and self._limits[0] <= target <= self._limits[1]):
+                await fields.limit_violation.write(1, verify_value=False)
+            raise Refused(reason)
         await fields.limit_violation.write(0, verify_value=False)
         await fields.ran_out_of_retries.write(0, verify_value=False)
         await fields.direction_of_travel.write(1 if target > fields.user_readback_value.value else 0,
                                                verify_value=False)
         await fields.done_moving_to_value.write(0, verify_value=False)
         try:
-            future = self.drive.move_to(target, self.high_precision.value == "On",
-                                        TRIGGER_KINDS.index(self.trigger.value))
-        except Exception as exc:
+            future = self.shared.move_to(target, origin=self)
+        except Refused:
             if not fields.motor_is_moving.value:
                 await fields.done_moving_to_value.write(1, verify_value=False)
-            raise Refused(str(exc)) from None
+            raise
         await self._write_readback(self.motor, target)
         await fields.dial_desired_value.write(target, verify_value=False)
         result = await asyncio.wrap_future(future)
@@ -235,7 +237,7 @@ class GratingMotorIOC(PVGroup):
         self._restore_alarm()
         if not math.isfinite(value):
             raise Refused("not a wavelength")
-        await asyncio.wrap_future(self.drive.calibrate(value))
+        await asyncio.wrap_future(self.shared.calibrate(value))
         await self._flush()
 
     async def _tweak(self, sign):
@@ -317,7 +319,7 @@ class GratingMotorIOC(PVGroup):
                 and seconds_to_velocity > 0):
             raise Refused("VELO must be a positive speed in nm/s and ACCL a positive time in s")
         # ACCL is the time to reach VELO: the acceleration is their ratio.
-        await asyncio.wrap_future(self.drive.set_speed(velocity, velocity / seconds_to_velocity))
+        await asyncio.wrap_future(self.shared.set_speed(velocity, seconds_to_velocity))
         await self._flush()
 
     @motor.fields.velocity.putter
@@ -332,16 +334,24 @@ class GratingMotorIOC(PVGroup):
 
     @trigger_width.putter
     async def trigger_width(self, instance, value):
-        if not (math.isfinite(value) and value > 0):
-            raise Refused("the trigger interval must be a positive width in nm")
-        await asyncio.wrap_future(self.drive.set_trigger_width(value))
+        await asyncio.wrap_future(self.shared.set_setting("trigger_width", value, origin=self))
+        return value
+
+    @high_precision.putter
+    async def high_precision(self, instance, value):
+        self.shared.set_setting("high_precision", value == "On", origin=self)
+        return value
+
+    @trigger.putter
+    async def trigger(self, instance, value):
+        self.shared.set_setting("trigger", value, origin=self)
         return value
 
     @calibrate.putter
     async def calibrate(self, instance, value):
         if not math.isfinite(value):
             raise Refused("not a wavelength")
-        await asyncio.wrap_future(self.drive.calibrate(value))
+        await asyncio.wrap_future(self.shared.calibrate(value))
         await self._flush()
         return value
 
@@ -370,22 +380,6 @@ class GratingMotorIOC(PVGroup):
             status, severity = self._alarm
             await channel.write(value, verify_value=False, status=status, severity=severity)
 
-    def _ask_record_constants(self):
-        """RDBD (the landing tolerance) and VMAX in nm and nm/s, from the
-        calibration at the middle of the range."""
-        def constants(m):
-            low, high = m.getWavelengthMinMax()
-            middle = m._motor__wavelengthToMotorposition((low + high) / 2)
-            to_wavelength = m._motor__motorpositionToWavelength
-            tolerance = abs(to_wavelength(middle + LANDING_TOLERANCE_STEPS) - to_wavelength(middle))
-            top_speed = abs(m._motor__convertMotorParameterToWavelength(m._motor__maxVelocityMP, 0, 0)[0])
-            return {"constants": (tolerance, top_speed)}
-
-        def done(future):
-            if future.exception() is None:
-                self._post(future.result())
-        self.drive.submit(constants).add_done_callback(done)
-
     async def _apply(self, update):
         # Internal values are written without the limit check: in caproto it
         # recomputes the alarm shared by the record's fields and would clear it.
@@ -397,8 +391,7 @@ class GratingMotorIOC(PVGroup):
             for field, value in ((fields.user_low_limit, low), (fields.user_high_limit, high),
                                  (fields.dial_low_limit, low), (fields.dial_high_limit, high)):
                 await field.write(value, verify_value=False)
-            self._ask_record_constants()
-        if "constants" in update:
+        if update.get("constants") is not None:
             tolerance, top_speed = update["constants"]
             await fields.retry_deadband.write(tolerance, verify_value=False)
             await fields.max_velocity.write(top_speed, verify_value=False)
@@ -433,5 +426,13 @@ class GratingMotorIOC(PVGroup):
             await fields.motion_in_progress.write(1 if update["moving"] else 0, verify_value=False)
         if update.get("done"):
             await fields.done_moving_to_value.write(1, verify_value=False)
+        elif update.get("done") is False and "origin" in update:  # another face asked for a move
+            await fields.done_moving_to_value.write(0, verify_value=False)
+        if "high_precision" in update:
+            await self.high_precision.write("On" if update["high_precision"] else "Off", verify_value=False)
+        if "trigger" in update:
+            await self.trigger.write(TRIGGER_KINDS[update["trigger"]], verify_value=False)
+        if "trigger_width" in update:
+            await self.trigger_width.write(update["trigger_width"], verify_value=False)
         if "flushed" in update:
             update["flushed"].set_result(None)

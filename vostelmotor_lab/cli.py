@@ -1,4 +1,4 @@
-"""The `vostelmotor` command: `vostelmotor panel|check|ioc [options]`.
+"""The `vostelmotor` command: `vostelmotor panel|check|ioc|tango [options]`.
 
 It only dispatches: each subcommand is a module with a `main(argv)` that
 builds its own parser, imported when that subcommand runs, so `--help` needs
@@ -11,7 +11,8 @@ import sys
 SUBCOMMANDS = {
     "panel": ("vostelmotor_lab.panel", "a window to move the laser by hand (Tk)"),
     "check": ("vostelmotor_lab.check", "the guided first-contact check of a new instrument"),
-    "ioc": ("vostelmotor_ioc.cli", "serve the motor to EPICS over Channel Access (needs caproto)"),
+    "ioc": ("vostelmotor_ioc.cli", "serve the motor to EPICS over Channel Access and PVAccess (needs caproto, p4p)"),
+    "tango": ("vostelmotor_lab.tango_server", "serve the motor as a Tango device (needs pytango)"),
 }
 
 

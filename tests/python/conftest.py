@@ -161,3 +161,23 @@ def ca_repeater(epics_env):
     yield process
     process.kill()
     process.wait(10)
+
+
+@pytest.fixture
+def serve_faces(sim, epics_env, quiet_caproto, monkeypatch):
+    """serve_faces(prefix, wall_speed=1.0, ca=True, pva=True) -> the motor on
+    Channel Access and PVAccess from one drive on the simulated controller
+    (helpers.faces.ServedFaces); stopped at the end of the test."""
+    from helpers import faces
+    monkeypatch.delenv("DISPLAY", raising=False)
+    started = []
+
+    def start(prefix="FACES:", wall_speed=1.0, **options):
+        sim.use_wall_clock(wall_speed)
+        served = faces.ServedFaces(prefix, **options)
+        started.append(served)
+        return served
+
+    yield start
+    for served in started:
+        served.stop()
