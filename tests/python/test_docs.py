@@ -189,6 +189,7 @@ def test_reference_names_what_the_module_prints():
     ("vostelmotor_lab/panel.py", "vostelmotor_lab.panel"),
     ("vostelmotor_lab/check.py", "vostelmotor_lab.check"),
     ("vostelmotor_ioc/cli.py", "vostelmotor_ioc.cli"),
+    ("vostelmotor_lab/tango_server.py", "vostelmotor_lab.tango_server"),
 ])
 def test_command_line_reference_is_the_parsers_help(path, module, monkeypatch):
     """The site reads the parsers without importing their modules; what it
