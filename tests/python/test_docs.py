@@ -70,7 +70,7 @@ def message_pieces(text):
     newlines and at what is filled in, kept when they say something (two
     words, ten characters)."""
     pieces = []
-    for part in re.split(r"\n|%[-\d.]*[sdrgfx]|\{[^}]*\}", text):
+    for part in re.split(r"\n|%[-#\d.]*[sdrgfx]|\{[^}]*\}", text):
         part = flat(part).strip(" ,;:(").strip()
         if len(part) >= 10 and " " in part and part not in NOT_MESSAGES:
             pieces.append(part)
@@ -137,7 +137,7 @@ def test_message_extraction_finds_the_known_messages():
     assert any(p.startswith("the stop request failed: the drive refused both") for p in module)
     companions = {piece for _, piece in companion_messages()}
     assert {"use a point as the decimal separator", "the write list names no host",
-            "The IOC needs caproto: pip install vostelmotor[epics]", "nm is outside the calibrated range",
+            "The IOC needs caproto: pip install vostelmotor[epics]", "outside the calibrated range",
             "the check moves 1 to", "not served: not connected to the controller",
             "No CA repeater was running: started one on"} <= companions
     assert "a message that exists nowhere" not in module | companions
