@@ -14,7 +14,7 @@ from caproto.server import PVGroup, pvproperty
 
 from . import access
 from vostelmotor_lab.drive import (CALIBRATION_NEEDED, DISCONNECTED, ERROR, LIMIT_SWITCH, STATE_NAMES, Drive,
-                                   describe)
+                                   describe, landing_tolerance)
 
 TRIGGER_KINDS = ("None", "Position compare", "Motion")
 
@@ -35,9 +35,6 @@ MISSED = {
     "not connected": ALARMS[DISCONNECTED],
 }
 
-# A move may end this many motor steps from its target and count as arrived
-# (the module's landing check); RDBD shows it in nm.
-LANDING_TOLERANCE_STEPS = 20
 PRECISION = 4  # decimals of the wavelengths shown
 
 # Writable by the listed hosts and users only; STOP by every client; the rest
@@ -374,10 +371,7 @@ class GratingMotorIOC(PVGroup):
         """RDBD (the landing tolerance) and VMAX in nm and nm/s, from the
         calibration at the middle of the range."""
         def constants(m):
-            low, high = m.getWavelengthMinMax()
-            middle = m._motor__wavelengthToMotorposition((low + high) / 2)
-            to_wavelength = m._motor__motorpositionToWavelength
-            tolerance = abs(to_wavelength(middle + LANDING_TOLERANCE_STEPS) - to_wavelength(middle))
+            tolerance = landing_tolerance(m)
             top_speed = abs(m._motor__convertMotorParameterToWavelength(m._motor__maxVelocityMP, 0, 0)[0])
             return {"constants": (tolerance, top_speed)}
 

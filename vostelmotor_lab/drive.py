@@ -94,6 +94,20 @@ class ServedMotor(vostelmotor.motor):
         drive._recalibrated = wavelength
 
 
+# A move may end this many motor steps from its target and count as arrived
+# (the module's landing check).
+LANDING_TOLERANCE_STEPS = 20
+
+
+def landing_tolerance(motor):
+    """The landing tolerance in nm at the middle of the calibrated range of a
+    connected motor."""
+    low, high = motor.getWavelengthMinMax()
+    middle = motor._motor__wavelengthToMotorposition((low + high) / 2)
+    to_wavelength = motor._motor__motorpositionToWavelength
+    return abs(to_wavelength(middle + LANDING_TOLERANCE_STEPS) - to_wavelength(middle))
+
+
 def describe(exc):
     text = str(exc)
     return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
@@ -447,9 +461,19 @@ class Drive:
         self._disconnect()
 
     def _read(self):
-        """(wavelength, current), or None after reporting what failed."""
+        """(wavelength, current), or None after reporting what failed.
+
+        The module reports a failed read by printing it and answers with what
+        its cells held before, so a controller lost while the grating stands
+        would go unnoticed: the error cell, cleared first, tells."""
+        cell = getattr(self.motor, "_motor__pErrorCode", None)
         try:
-            return self.motor.getWavelength(), self.motor.getCurrent()
+            if cell is not None:
+                cell.value = 0
+            reading = self.motor.getWavelength(), self.motor.getCurrent()
+            if cell is not None and cell.value:
+                raise ConnectionError("the controller does not answer (error code %#x)" % cell.value)
+            return reading
         except ConnectionError as exc:
             self._lost(exc, "Reading the position failed")
         except Exception as exc:

@@ -34,7 +34,7 @@ FAULT = "fault"       # the controller is lost or a command failed
 # The ids of the scenarios, for `Face.cannot`.
 SCENARIOS = ("move_and_wait", "move_without_waiting", "stop_mid_move", "out_of_range_refused",
              "new_setpoint_while_moving", "limit_switch", "lost_move_fails", "controller_lost_and_back",
-             "calibration", "speed", "scan")
+             "calibration", "speed", "scan", "limit_move_fails")
 
 
 class MoveFailed(Exception):
@@ -93,13 +93,19 @@ class Rig:
 
     usb = "USB0"
 
-    def __init__(self, sim, name, setenv, free_port, tmp_path):
+    def __init__(self, sim, name, setenv, free_port, tmp_path, fixture=None, wall_speed=1.0):
         self.sim = sim                   # simcontrol.SimulatedController
         self.controller = Controller(sim)
         self.name = name                 # unique in this test run, usable as a PV prefix ("CONF3:")
         self.setenv = setenv             # setenv(key, value): undone when the test ends
         self.free_port = free_port       # free_port(): a TCP and UDP port free on 127.0.0.1
         self.tmp_path = tmp_path         # a folder of this test's own (pathlib.Path)
+        # fixture(name): a pytest fixture of this test by name (tests/python/conftest.py's
+        # "serve", "epics_env", "ca_repeater", ...); torn down when the test ends.
+        self.fixture = fixture
+        # The simulator's clock runs this many times faster than the wall clock;
+        # a face that starts a server through the "serve" fixture passes it on.
+        self.wall_speed = wall_speed
 
 
 class Pending:
