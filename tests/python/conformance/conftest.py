@@ -61,9 +61,23 @@ def rig(sim, tmp_path, monkeypatch, request):
                fixture=request.getfixturevalue, wall_speed=WALL_SPEED)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "scenario(name): the scenario (face.SCENARIOS) a conformance test plays")
+
+
 @pytest.fixture
-def face(face_class, rig):
-    """The face opened on the simulated controller, standing at 780 nm."""
+def face(face_class, rig, request):
+    """The face opened on the simulated controller, standing at 780 nm. A
+    test marked scenario(name) is skipped, before anything is started, on a
+    face that cannot express that scenario, with the face's reason."""
+    marker = request.node.get_closest_marker("scenario")
+    if marker is not None:
+        reason = face_class.cannot.get(marker.args[0])
+        if reason:
+            pytest.skip("%s cannot express %s: %s" % (face_class.name, marker.args[0], reason))
+        fault = getattr(face_class, "known_failures", {}).get(marker.args[0])
+        if fault:
+            request.node.add_marker(pytest.mark.xfail(reason="%s: %s" % (face_class.name, fault), strict=True))
     opened = face_class()
     try:
         opened.open(rig)
@@ -74,12 +88,39 @@ def face(face_class, rig):
         opened.close()
 
 
-@pytest.fixture
-def skip_unless_expressed(face):
-    """skip_unless_expressed(scenario): skips the test when the face says
-    its protocol cannot express the scenario, with the face's reason."""
-    def check(scenario):
-        reason = face.cannot.get(scenario)
-        if reason:
-            pytest.skip("%s cannot express %s: %s" % (face.name, scenario, reason))
-    return check
+class CaSession:
+    """Channel Access on 127.0.0.1 for the whole run: clients search a pool
+    of ports, and each test's server takes the next one (next_env)."""
+
+    POOL = 32
+
+    def __init__(self):
+        from helpers import ioc
+        ports = []
+        while len(ports) < self.POOL + 1:
+            port = ioc.free_port()
+            if not {port - 1, port, port + 1} & set(ports):
+                ports.append(port)
+        self.env = ioc.loopback_environment(ports[0])  # the repeater and the beacons: ports[0] + 1
+        self.env["EPICS_CA_ADDR_LIST"] = " ".join("127.0.0.1:%d" % port for port in ports[1:])
+        self._ports = itertools.cycle(ports[1:])
+        self.repeater = ioc.start_repeater(self.env)
+
+    def next_env(self):
+        """The environment of the next test's server: the run's, with a port of the pool."""
+        return dict(self.env, EPICS_CA_SERVER_PORT=str(next(self._ports)))
+
+    def close(self):
+        self.repeater.kill()
+        self.repeater.wait(10)
+
+
+@pytest.fixture(scope="session")
+def ca_session():
+    """The run's CaSession. Faces over Channel Access use it: libca, and
+    caproto's client under ophyd, read the environment once per process, so
+    every test of the run must find its server through the same settings; a
+    fresh port per test keeps each test's clients off the last test's server."""
+    session = CaSession()
+    yield session
+    session.close()

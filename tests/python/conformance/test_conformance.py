@@ -54,6 +54,7 @@ def ended(pending, timeout=60.0):
     return "arrived"
 
 
+@pytest.mark.scenario("move_and_wait")
 def test_move_and_wait(face):
     for target in (784.0, 777.5):  # and back, past the start
         face.move(target)
@@ -61,6 +62,7 @@ def test_move_and_wait(face):
         arrived(face, target)
 
 
+@pytest.mark.scenario("move_without_waiting")
 def test_move_without_waiting(face):
     face.set_speed(SLOW)
     pending = face.start_move(785.0)
@@ -72,6 +74,7 @@ def test_move_without_waiting(face):
     arrived(face, 785.0)
 
 
+@pytest.mark.scenario("stop_mid_move")
 def test_stop_mid_move(face):
     face.set_speed(SLOW)
     pending = face.start_move(770.0)
@@ -86,6 +89,7 @@ def test_stop_mid_move(face):
     arrived(face, 781.0)
 
 
+@pytest.mark.scenario("out_of_range_refused")
 def test_out_of_range_setpoint_is_refused(face):
     low, high = face.limits()
     assert (low, high) == (760.0, 800.0)
@@ -99,6 +103,7 @@ def test_out_of_range_setpoint_is_refused(face):
     arrived(face, high)
 
 
+@pytest.mark.scenario("new_setpoint_while_moving")
 def test_new_setpoint_while_moving(face):
     face.set_speed(SLOW)
     first = face.start_move(790.0)
@@ -121,24 +126,23 @@ def _into_the_low_switch(face):
     return outcome
 
 
-def test_limit_switch_fails_the_move(face, skip_unless_expressed):
-    skip_unless_expressed("limit_move_fails")
+@pytest.mark.scenario("limit_move_fails")
+def test_limit_switch_fails_the_move(face):
     assert _into_the_low_switch(face).startswith("failed"), "a move ended by a limit switch reported as arrived"
 
 
-def test_limit_switch_alarm_recovery_and_calibration(face, skip_unless_expressed):
-    skip_unless_expressed("limit_switch")
+@pytest.mark.scenario("limit_switch")
+def test_limit_switch_alarm_recovery_and_calibration(face):
     _into_the_low_switch(face)
     assert face.limit_switches() == (True, False)
     standing(face)
     assert face.position() > 776.0  # backed off toward the middle of the range
-    # No move before the calibration: refused, nothing sent.
-    face.controller.clear_trace()
-    with pytest.raises(MoveFailed):
-        face.move(778.0, timeout=30)
-    assert face.controller.command_count("VCS_MoveToPosition") == 0
     assert face.alarm() == LIMIT
+    _calibrated_after_the_switch(face)
 
+
+def _calibrated_after_the_switch(face):
+    face.controller.clear_trace()
     face.calibrate(790.0)
     until(lambda: face.alarm() == NO_ALARM, 30, what="the alarm to clear")
     until(lambda: near(face.position(), 790.0), 10, what="the calibrated readback")
@@ -149,8 +153,20 @@ def test_limit_switch_alarm_recovery_and_calibration(face, skip_unless_expressed
     arrived(face, 788.0)
 
 
-def test_lost_controller_fails_the_running_move(face, skip_unless_expressed):
-    skip_unless_expressed("lost_move_fails")
+@pytest.mark.scenario("refused_until_calibrated")
+def test_limit_switch_refuses_moves_until_calibrated(face):
+    _into_the_low_switch(face)
+    standing(face)
+    face.controller.clear_trace()
+    with pytest.raises(MoveFailed):
+        face.move(778.0, timeout=30)
+    assert face.controller.command_count("VCS_MoveToPosition") == 0
+    assert face.alarm() == LIMIT
+    _calibrated_after_the_switch(face)
+
+
+@pytest.mark.scenario("lost_move_fails")
+def test_lost_controller_fails_the_running_move(face):
     face.set_speed(SLOW)
     pending = face.start_move(790.0)
     until(lambda: face.position() > 781.0, 60, what="the move under way")
@@ -163,21 +179,31 @@ def test_lost_controller_fails_the_running_move(face, skip_unless_expressed):
     until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
 
 
-def test_controller_lost_and_back(face, skip_unless_expressed):
-    skip_unless_expressed("controller_lost_and_back")
+@pytest.mark.scenario("controller_lost_and_back")
+def test_controller_lost_and_back(face):
     face.controller.unplug()
     until(lambda: face.alarm() == FAULT, 30, what="the fault")
-    with pytest.raises(MoveFailed):
-        face.move(785.0, timeout=30)
-    assert face.alarm() == FAULT
     face.controller.plug()
     until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
     face.move(785.0)
     arrived(face, 785.0)
 
 
-def test_calibration(face, skip_unless_expressed):
-    skip_unless_expressed("calibration")
+@pytest.mark.scenario("refused_while_lost")
+def test_lost_controller_refuses_moves(face):
+    face.controller.unplug()
+    try:
+        until(lambda: face.alarm() == FAULT, 30, what="the fault")
+        with pytest.raises(MoveFailed):
+            face.move(785.0, timeout=30)
+        assert face.alarm() == FAULT
+    finally:
+        face.controller.plug()
+    until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
+
+
+@pytest.mark.scenario("calibration")
+def test_calibration(face):
     face.controller.clear_trace()
     before = face.controller.position()
     face.calibrate(790.0)
@@ -192,8 +218,8 @@ def test_calibration(face, skip_unless_expressed):
     assert 0.75 * 2 * STEPS_PER_NM < moved < 1.25 * 2 * STEPS_PER_NM, moved
 
 
-def test_speed(face, skip_unless_expressed):
-    skip_unless_expressed("speed")
+@pytest.mark.scenario("speed")
+def test_speed(face):
     face.controller.clear_trace()
     for velocity in (SLOW, 2 * SLOW):
         face.set_speed(velocity)
@@ -206,8 +232,8 @@ def test_speed(face, skip_unless_expressed):
 POINTS = [776.0 + 8.0 * i / 19 for i in range(20)]
 
 
-def test_scan_reads_each_point_where_it_asked(face, skip_unless_expressed):
-    skip_unless_expressed("scan")
+@pytest.mark.scenario("scan")
+def test_scan_reads_each_point_where_it_asked(face):
     readings = face.scan(POINTS, lambda: (face.controller.moving(), face.controller.position()))
     assert len(readings) == len(POINTS)
     positions = []

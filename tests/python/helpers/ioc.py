@@ -50,6 +50,23 @@ def loopback_environment(port):
                 EPICS_CAS_BEACON_PORT=str(port + 1))
 
 
+def start_repeater(env):
+    """caproto's CA repeater on 127.0.0.1 at env's repeater port, in a process
+    of its own; returns that process once the repeater listens."""
+    port = int(env["EPICS_CA_REPEATER_PORT"])
+    process = subprocess.Popen([sys.executable, "-c", "from caproto.sync.repeater import run; run('127.0.0.1')"],
+                               env=dict(os.environ, **env), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                break  # taken: the repeater listens
+        time.sleep(0.05)
+    return process
+
+
 class _LoopbackSocket(socket.socket):
     """Binds the loopback where the wildcard address is asked for."""
 

@@ -1,0 +1,14 @@
+"""The IOC of vostelmotor_ioc as the CA faces serve it: in this process,
+on the run's Channel Access port (the ca_session fixture)."""
+
+
+def serve_ioc(rig):
+    """Starts the IOC with prefix rig.name on rig.sim; stopped when the test ends."""
+    env = rig.fixture("ca_session").next_env()
+    serve = rig.fixture("serve")  # sets a port of the test's own: the run's replaces it
+    for key, value in env.items():
+        rig.setenv(key, value)
+    return serve(rig.name, wall_speed=rig.wall_speed)
+
+
+STATES = ("Idle", "Moving", "Limit switch", "Calibration needed", "Error", "Disconnected")
