@@ -15,6 +15,12 @@ if HERE not in sys.path:
 
 from face import Rig  # noqa: E402
 
+# Set in the run that test_private_network.py starts in a network namespace
+# whose one interface is the loopback.
+INSIDE = os.environ.get("VOSTEL_PRIVATE_NETWORK") == "1"
+# A comma-separated list of face names limits the run to those faces.
+CHOSEN = [name for name in os.environ.get("VOSTEL_CONFORMANCE_FACES", "").split(",") if name]
+
 # The simulator's clock runs this many times faster than the wall clock:
 # moves of a few nm take a fraction of a second, a stop still lands mid-move.
 WALL_SPEED = 4.0
@@ -32,15 +38,29 @@ def _missing(modules):
     return None
 
 
-def discovered_faces():
-    """pytest.param(face class) for every face of every face_*.py here."""
+def face_classes():
+    """Every face of every face_*.py here (of VOSTEL_CONFORMANCE_FACES when set)."""
     found = []
     for path in sorted(glob.glob(os.path.join(HERE, "face_*.py"))):
         module = importlib.import_module(os.path.splitext(os.path.basename(path))[0])
-        for cls in getattr(module, "FACES", ()):
-            reason = _missing(cls.requires)
-            marks = [pytest.mark.skip(reason="face %s: %s" % (cls.name, reason))] if reason else []
-            found.append(pytest.param(cls, id=cls.name, marks=marks))
+        found.extend(cls for cls in getattr(module, "FACES", ()) if not CHOSEN or cls.name in CHOSEN)
+    return found
+
+
+def why_not_here(cls):
+    """Why the face cannot run in this process, or None."""
+    if cls.private_network and not INSIDE:
+        return "its client binds every interface: it runs in test_private_network.py's network namespace"
+    return _missing(cls.requires)
+
+
+def discovered_faces():
+    """pytest.param(face class) for every face, skipped with the reason where it cannot run."""
+    found = []
+    for cls in face_classes():
+        reason = why_not_here(cls)
+        marks = [pytest.mark.skip(reason="face %s: %s" % (cls.name, reason))] if reason else []
+        found.append(pytest.param(cls, id=cls.name, marks=marks))
     return found
 
 

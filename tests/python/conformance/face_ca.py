@@ -28,6 +28,7 @@ class OphydAsyncCA(Face):
     name = "ca-ophyd-async"
     requires = ("ophyd_async.epics.motor", "aioca", "caproto", "bluesky")
     scheme = "ca://"
+    private_network = True  # aioca is libca
     cannot = {"lost_move_fails": PUT_COMPLETION_ONLY, "limit_move_fails": PUT_COMPLETION_ONLY}
     known_failures = {"refused_until_calibrated": FALSY_PUT_FAILURE, "refused_while_lost": FALSY_PUT_FAILURE}
 

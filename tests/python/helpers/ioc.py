@@ -6,6 +6,7 @@ import math
 import os
 import random
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -121,6 +122,19 @@ class ServedIoc:
         self.loop.call_soon_threadsafe(self.task.cancel)
         self._thread.join(timeout)
         assert not self._thread.is_alive(), "IOC did not stop within %s s" % timeout
+
+
+def private_network_command():
+    """The command that runs a program in a network namespace with only the
+    loopback, or None with the reason. libca binds its UDP sockets to every
+    interface and cannot be told otherwise: its clients run in there."""
+    if not (sys.platform.startswith("linux") and shutil.which("unshare") and shutil.which("ip")):
+        return None, "needs Linux with unshare and ip"
+    command = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]
+    probe = subprocess.run(command + ["true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        return None, "no network namespace here: %s" % probe.stderr.strip()
+    return command, None
 
 
 def pvs(ctx, prefix, *suffixes):
