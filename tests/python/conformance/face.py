@@ -35,7 +35,7 @@ FAULT = "fault"       # the controller is lost or a command failed
 SCENARIOS = ("move_and_wait", "move_without_waiting", "stop_mid_move", "out_of_range_refused",
              "new_setpoint_while_moving", "limit_switch", "lost_move_fails", "controller_lost_and_back",
              "calibration", "speed", "scan", "limit_move_fails", "refused_until_calibrated",
-             "refused_while_lost")
+             "refused_while_lost", "stopped_move_fails")
 
 
 class MoveFailed(Exception):

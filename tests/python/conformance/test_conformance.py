@@ -74,19 +74,30 @@ def test_move_without_waiting(face):
     arrived(face, 785.0)
 
 
-@pytest.mark.scenario("stop_mid_move")
-def test_stop_mid_move(face):
+def _stopped_halfway(face):
+    """A slow move toward 770 nm stopped halfway; how the face reported it."""
     face.set_speed(SLOW)
     pending = face.start_move(770.0)
     until(lambda: face.position() < 778.5, 60, what="halfway")
     face.stop()
-    assert ended(pending).startswith("failed"), "a stopped move reported as arrived"
+    outcome = ended(pending)
     standing(face)
+    return outcome
+
+
+@pytest.mark.scenario("stop_mid_move")
+def test_stop_mid_move(face):
+    _stopped_halfway(face)
     stopped_at = face.position()
     assert 770.5 < stopped_at < 778.5
     assert face.alarm() == NO_ALARM
     face.move(781.0)  # and the next move goes
     arrived(face, 781.0)
+
+
+@pytest.mark.scenario("stopped_move_fails")
+def test_stopped_move_is_not_reported_done(face):
+    assert _stopped_halfway(face).startswith("failed"), "a stopped move reported as arrived"
 
 
 @pytest.mark.scenario("out_of_range_refused")
