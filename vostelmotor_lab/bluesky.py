@@ -15,6 +15,7 @@ vostelmotor_lab imports this module.
 """
 import asyncio
 import math
+import numbers
 
 from bluesky.protocols import Location
 from ophyd_async.core import (AsyncStatus, Device, DeviceConnector, StandardReadable, WatchableAsyncStatus,
@@ -153,10 +154,9 @@ class GratingMotor(StandardReadable):
     def _check_target(self, value):
         if self._drive is None:
             raise ConnectionError("%s is not connected: connect the device first" % self.name)
-        try:
-            target = float(value)
-        except (TypeError, ValueError):
-            raise LimitsError("%s: %r is not a wavelength" % (self.name, value)) from None
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise LimitsError("%s: %r is not a wavelength" % (self.name, value))
+        target = float(value)
         low, high = self._limits
         if not (math.isfinite(target) and low <= target <= high):
             raise LimitsError("%s: %r nm is outside the calibrated range %s to %s nm" % (self.name, value, low, high))

@@ -62,7 +62,7 @@ class EpicsMotorCA(Face):
         # EpicsMotor puts VAL without completion and waits for DMOV alone: a
         # put the IOC refuses leaves it waiting, until this time-out fails it.
         velocity = self.motor.velocity.get(use_monitor=False) or 1.0
-        timeout = abs(target - self.position()) / velocity + 10.0
+        timeout = abs(target - self.position()) / velocity + 4.0
         try:
             status = self.motor.set(target, timeout=timeout)
         except LimitError as exc:
