@@ -1,12 +1,7 @@
 """Channel Access through ophyd-async's motor-record device (ca://), against
 the IOC, plus the IOC's STATE and CALIBRATE beside the record."""
-import asyncio
-import time
-
-from face import FAULT, LIMIT, NO_ALARM, Face, MoveFailed, Pending, Refused
-
-ALARMS = {"Idle": NO_ALARM, "Moving": NO_ALARM, "Limit switch": LIMIT, "Calibration needed": LIMIT,
-          "Error": FAULT, "Disconnected": FAULT}
+from face import STATE_ALARMS
+from ophyd_async_face import OphydAsyncFace
 
 # ophyd-async's Motor counts a move done when the put to VAL completes and
 # reads nothing else; the motor record completes that put however the move
@@ -24,10 +19,10 @@ FALSY_PUT_FAILURE = ("ophyd-async's Signal.set over aioca completes a put the IO
                      "(aioca's CANothing is a falsy exception, and stamina's retry context swallows it)")
 
 
-class OphydAsyncCA(Face):
+class OphydAsyncCA(OphydAsyncFace):
     name = "ca-ophyd-async"
     requires = ("ophyd_async.epics.motor", "aioca", "caproto", "bluesky")
-    scheme = "ca://"
+    scheme = "ca://"  # another scheme ("pva://") and serve() make the face of another protocol
     private_network = True  # aioca is libca
     cannot = {"lost_move_fails": PUT_COMPLETION_ONLY, "limit_move_fails": PUT_COMPLETION_ONLY}
     known_failures = {"refused_until_calibrated": FALSY_PUT_FAILURE, "refused_while_lost": FALSY_PUT_FAILURE}
@@ -41,47 +36,22 @@ class OphydAsyncCA(Face):
         return rig.name
 
     def open(self, rig):
-        from bluesky import RunEngine
         from ophyd_async.epics.core import epics_signal_r, epics_signal_rw
-        from ophyd_async.epics.motor import Motor
+        from ophyd_async.epics.motor import Motor, MotorLimitsError
 
         prefix = self.serve(rig)
-        self.RE = RunEngine({}, context_managers=[])
+        self.refusals = (MotorLimitsError,)
+        self.make_run_engine()
         self.motor = Motor(self.scheme + prefix + "MOTOR", name="grating")
         self.state = epics_signal_r(str, self.scheme + prefix + "STATE", name="state")
         self.calibration = epics_signal_rw(float, self.scheme + prefix + "CALIBRATE", name="calibrate")
         for device in (self.motor, self.state, self.calibration):
             self._run(device.connect(timeout=20))
-        deadline = time.monotonic() + 30
-        while self.alarm() != NO_ALARM or self.moving():
-            assert time.monotonic() < deadline, "the IOC did not connect to the controller"
-            time.sleep(0.05)
+        self.wait_ready()
         self.controller = rig.controller
 
     def close(self):
         pass  # the IOC stops with the test; ophyd-async's channels go with it
-
-    def _submit(self, coro):
-        return asyncio.run_coroutine_threadsafe(coro, self.RE.loop)
-
-    def _run(self, coro, timeout=60.0):
-        return self._submit(coro).result(timeout)
-
-    def _get(self, signal):
-        return self._run(signal.get_value())
-
-    def start_move(self, target):
-        from ophyd_async.epics.motor import MotorLimitsError
-
-        async def move():
-            try:
-                await self.motor.set(target)
-            except MotorLimitsError as exc:
-                raise Refused(str(exc)) from exc
-        return Pending(self._submit(move()))
-
-    def stop(self):
-        self._run(self.motor.stop())
 
     def position(self):
         return self._get(self.motor.user_readback)
@@ -90,7 +60,7 @@ class OphydAsyncCA(Face):
         return self._get(self.motor.motor_done_move) == 0
 
     def alarm(self):
-        return ALARMS[self._get(self.state)]
+        return STATE_ALARMS[self._get(self.state)]
 
     def limit_switches(self):
         return bool(self._get(self.motor.low_limit_switch)), bool(self._get(self.motor.high_limit_switch))
@@ -101,20 +71,12 @@ class OphydAsyncCA(Face):
     def speed(self):
         return self._get(self.motor.velocity)
 
-    def _set(self, signal, value):
-        async def put():
-            await signal.set(value)  # waits for the put's completion
-        self._run(put())
-
     def set_speed(self, velocity):
-        self._set(self.motor.velocity, velocity)
+        self._wait(lambda: self.motor.velocity.set(velocity))  # the put's completion
 
     def calibrate(self, wavelength):
-        self._set(self.calibration, wavelength)
+        self._wait(lambda: self.calibration.set(wavelength))
 
-    def scan(self, points, probe):
-        from scanning import list_scan
-        return list_scan(self.RE, self.motor, points, probe)
 
 
 FACES = [OphydAsyncCA]

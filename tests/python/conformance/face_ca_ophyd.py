@@ -3,12 +3,8 @@ against the IOC, plus the IOC's STATE beside the record. EpicsMotor counts a
 move done when DMOV has gone 1 -> 0 -> 1, and failed when a limit switch or
 an alarm shows then."""
 import concurrent.futures
-import time
 
-from face import FAULT, LIMIT, NO_ALARM, Face, MoveFailed, Pending, Refused
-
-ALARMS = {"Idle": NO_ALARM, "Moving": NO_ALARM, "Limit switch": LIMIT, "Calibration needed": LIMIT,
-          "Error": FAULT, "Disconnected": FAULT}
+from face import STATE_ALARMS, Face, MoveFailed, Pending, Refused
 
 
 def _fresh_client_context():
@@ -46,10 +42,7 @@ class EpicsMotorCA(Face):
         self.state = ophyd.EpicsSignalRO(rig.name + "STATE", name="state", string=True)
         self.motor.wait_for_connection(timeout=20)
         self.state.wait_for_connection(timeout=20)
-        deadline = time.monotonic() + 30
-        while self.alarm() != NO_ALARM or self.moving():
-            assert time.monotonic() < deadline, "the IOC did not connect to the controller"
-            time.sleep(0.05)
+        self.wait_ready()
         self.controller = rig.controller
 
     def close(self):
@@ -87,7 +80,7 @@ class EpicsMotorCA(Face):
         return self.motor.motor_done_move.get(use_monitor=False) == 0
 
     def alarm(self):
-        return ALARMS[self.state.get(use_monitor=False)]
+        return STATE_ALARMS[self.state.get(use_monitor=False)]
 
     def limit_switches(self):
         return (bool(self.motor.low_limit_switch.get(use_monitor=False)),

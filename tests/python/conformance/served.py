@@ -11,4 +11,3 @@ def serve_ioc(rig):
     return serve(rig.name, wall_speed=rig.wall_speed)
 
 
-STATES = ("Idle", "Moving", "Limit switch", "Calibration needed", "Error", "Disconnected")

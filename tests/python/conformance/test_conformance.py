@@ -2,6 +2,7 @@
 way a client reaches the grating (face.py says what a face offers; the faces
 are the face_*.py files here). Each test starts at 780 nm on a fresh
 simulated controller whose clock runs at conftest.WALL_SPEED."""
+import contextlib
 import math
 import time
 
@@ -176,41 +177,43 @@ def test_limit_switch_refuses_moves_until_calibrated(face):
     _calibrated_after_the_switch(face)
 
 
-@pytest.mark.scenario("lost_move_fails")
-def test_lost_controller_fails_the_running_move(face):
-    face.set_speed(SLOW)
-    pending = face.start_move(790.0)
-    until(lambda: face.position() > 781.0, 60, what="the move under way")
+@contextlib.contextmanager
+def controller_away(face):
+    """The controller's cable out for the block, then back; returns once the
+    face shows the controller back."""
     face.controller.unplug()
     try:
-        assert ended(pending).startswith("failed"), "a move cut off by a lost controller reported as arrived"
-        assert face.alarm() == FAULT
+        yield
     finally:
         face.controller.plug()
     until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
 
 
+@pytest.mark.scenario("lost_move_fails")
+def test_lost_controller_fails_the_running_move(face):
+    face.set_speed(SLOW)
+    pending = face.start_move(790.0)
+    until(lambda: face.position() > 781.0, 60, what="the move under way")
+    with controller_away(face):
+        assert ended(pending).startswith("failed"), "a move cut off by a lost controller reported as arrived"
+        assert face.alarm() == FAULT
+
+
 @pytest.mark.scenario("controller_lost_and_back")
 def test_controller_lost_and_back(face):
-    face.controller.unplug()
-    until(lambda: face.alarm() == FAULT, 30, what="the fault")
-    face.controller.plug()
-    until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
+    with controller_away(face):
+        until(lambda: face.alarm() == FAULT, 30, what="the fault")
     face.move(785.0)
     arrived(face, 785.0)
 
 
 @pytest.mark.scenario("refused_while_lost")
 def test_lost_controller_refuses_moves(face):
-    face.controller.unplug()
-    try:
+    with controller_away(face):
         until(lambda: face.alarm() == FAULT, 30, what="the fault")
         with pytest.raises(MoveFailed):
             face.move(785.0, timeout=30)
         assert face.alarm() == FAULT
-    finally:
-        face.controller.plug()
-    until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
 
 
 @pytest.mark.scenario("calibration")
