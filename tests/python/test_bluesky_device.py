@@ -33,6 +33,8 @@ def grating(sim, RE, monkeypatch):
     from vostelmotor_lab.bluesky import GratingMotor
 
     monkeypatch.delenv("DISPLAY", raising=False)
+    # The simulator this test controls, also where an installed wheel ships another copy.
+    monkeypatch.setattr("vostelmotor_lab.simulated.library_path", lambda: sim.path)
     sim.use_wall_clock(4.0)
     device = GratingMotor(simulated=True, name="grating")
     call_in_bluesky_event_loop(device.connect(timeout=30))

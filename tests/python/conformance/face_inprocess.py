@@ -12,6 +12,8 @@ class InProcess(OphydAsyncFace):
         from vostelmotor_lab.bluesky import GratingMotor, LimitsError
 
         self.refusals = (LimitsError,)
+        # The simulator the rig controls, also where an installed wheel ships another copy.
+        rig.fixture("monkeypatch").setattr("vostelmotor_lab.simulated.library_path", lambda: rig.sim.path)
         self.make_run_engine()
         self.motor = GratingMotor(usb=rig.usb, simulated=True, name="grating")
         self._run(self.motor.connect(timeout=30))
