@@ -137,10 +137,11 @@ class CaSession:
 
 @pytest.fixture(scope="session")
 def ca_session():
-    """The run's CaSession. Faces over Channel Access use it: libca, and
-    caproto's client under ophyd, read the environment once per process, so
-    every test of the run must find its server through the same settings; a
-    fresh port per test keeps each test's clients off the last test's server."""
+    """The run's CaSession. Faces over libca use it: libca reads the
+    environment once per process, so every test of the run must find its
+    server through the same settings; a fresh port per test keeps each test's
+    clients off the last test's server. These faces run in a network namespace
+    of their own, where no other program's port answers the searches."""
     session = CaSession()
     yield session
     session.close()

@@ -39,9 +39,10 @@ class EpicsMotorCA(Face):
     def open(self, rig):
         import ophyd
         from bluesky import RunEngine
-        from served import serve_ioc
 
-        serve_ioc(rig)
+        # A port of this test's own (the epics_env fixture): caproto's client
+        # context is made anew below, with this test's environment.
+        rig.fixture("serve")(rig.name, wall_speed=rig.wall_speed)
         ophyd.set_cl("caproto")
         _fresh_client_context()
         self.RE = RunEngine({}, context_managers=[])

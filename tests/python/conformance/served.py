@@ -1,5 +1,5 @@
-"""The IOC of vostelmotor_ioc as the CA faces serve it: in this process,
-on the run's Channel Access port (the ca_session fixture)."""
+"""The IOC of vostelmotor_ioc as the faces over libca serve it: in this
+process, on the run's Channel Access settings (the ca_session fixture)."""
 
 
 def serve_ioc(rig):
