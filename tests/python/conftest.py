@@ -4,10 +4,6 @@ display, and the IOC with its Channel Access clients on the loopback. What they
 are built from lives in the helpers package."""
 import logging
 import os
-import socket
-import subprocess
-import sys
-import time
 
 import pytest
 
@@ -147,17 +143,8 @@ def client(epics_env):
 def ca_repeater(epics_env):
     """caproto's CA repeater on 127.0.0.1 at the test's repeater port, in a
     process of its own, stopped at the end."""
-    port = int(epics_env["EPICS_CA_REPEATER_PORT"])
-    process = subprocess.Popen([sys.executable, "-c", "from caproto.sync.repeater import run; run('127.0.0.1')"],
-                               env=dict(os.environ), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                break  # taken: the repeater listens
-        time.sleep(0.05)
+    from helpers import ioc
+    process = ioc.start_repeater(epics_env)
     yield process
     process.kill()
     process.wait(10)

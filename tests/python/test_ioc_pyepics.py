@@ -6,28 +6,15 @@ otherwise, so the pyepics client runs in a network namespace of its own
 (`unshare -rn`), where the loopback is the only interface: this module runs
 itself there, IOC included, and the test outside checks its result."""
 import os
-import shutil
 import subprocess
 import sys
 
 import pytest
 
-from helpers.ioc import close, pvs, client_examples, run_client_example, value, wait_until
+from helpers.ioc import close, client_examples, private_network_command, pvs, run_client_example, value, wait_until
 
 INSIDE = os.environ.get("VOSTEL_PRIVATE_NETWORK") == "1"
 pytest.importorskip("epics")
-
-
-def private_network_command():
-    """The command that runs a program in a network namespace with only the
-    loopback, or None with the reason."""
-    if not (sys.platform.startswith("linux") and shutil.which("unshare") and shutil.which("ip")):
-        return None, "needs Linux with unshare and ip"
-    command = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]
-    probe = subprocess.run(command + ["true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        return None, "no network namespace here: %s" % probe.stderr.strip()
-    return command, None
 
 
 @pytest.mark.skipif(INSIDE, reason="the outside half")

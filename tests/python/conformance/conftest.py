@@ -15,6 +15,12 @@ if HERE not in sys.path:
 
 from face import Rig  # noqa: E402
 
+# Set in the run that test_private_network.py starts in a network namespace
+# whose one interface is the loopback.
+INSIDE = os.environ.get("VOSTEL_PRIVATE_NETWORK") == "1"
+# A comma-separated list of face names limits the run to those faces.
+CHOSEN = [name for name in os.environ.get("VOSTEL_CONFORMANCE_FACES", "").split(",") if name]
+
 # The simulator's clock runs this many times faster than the wall clock:
 # moves of a few nm take a fraction of a second, a stop still lands mid-move.
 WALL_SPEED = 4.0
@@ -32,15 +38,29 @@ def _missing(modules):
     return None
 
 
-def discovered_faces():
-    """pytest.param(face class) for every face of every face_*.py here."""
+def face_classes():
+    """Every face of every face_*.py here (of VOSTEL_CONFORMANCE_FACES when set)."""
     found = []
     for path in sorted(glob.glob(os.path.join(HERE, "face_*.py"))):
         module = importlib.import_module(os.path.splitext(os.path.basename(path))[0])
-        for cls in getattr(module, "FACES", ()):
-            reason = _missing(cls.requires)
-            marks = [pytest.mark.skip(reason="face %s: %s" % (cls.name, reason))] if reason else []
-            found.append(pytest.param(cls, id=cls.name, marks=marks))
+        found.extend(cls for cls in getattr(module, "FACES", ()) if not CHOSEN or cls.name in CHOSEN)
+    return found
+
+
+def why_not_here(cls):
+    """Why the face cannot run in this process, or None."""
+    if cls.private_network and not INSIDE:
+        return "its client binds every interface: it runs in test_private_network.py's network namespace"
+    return _missing(cls.requires)
+
+
+def discovered_faces():
+    """pytest.param(face class) for every face, skipped with the reason where it cannot run."""
+    found = []
+    for cls in face_classes():
+        reason = why_not_here(cls)
+        marks = [pytest.mark.skip(reason="face %s: %s" % (cls.name, reason))] if reason else []
+        found.append(pytest.param(cls, id=cls.name, marks=marks))
     return found
 
 
@@ -61,9 +81,23 @@ def rig(sim, tmp_path, monkeypatch, request):
                fixture=request.getfixturevalue, wall_speed=WALL_SPEED)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "scenario(name): the scenario (face.SCENARIOS) a conformance test plays")
+
+
 @pytest.fixture
-def face(face_class, rig):
-    """The face opened on the simulated controller, standing at 780 nm."""
+def face(face_class, rig, request):
+    """The face opened on the simulated controller, standing at 780 nm. A
+    test marked scenario(name) is skipped, before anything is started, on a
+    face that cannot express that scenario, with the face's reason."""
+    marker = request.node.get_closest_marker("scenario")
+    if marker is not None:
+        reason = face_class.cannot.get(marker.args[0])
+        if reason:
+            pytest.skip("%s cannot express %s: %s" % (face_class.name, marker.args[0], reason))
+        fault = getattr(face_class, "known_failures", {}).get(marker.args[0])
+        if fault:
+            request.node.add_marker(pytest.mark.xfail(reason="%s: %s" % (face_class.name, fault), strict=True))
     opened = face_class()
     try:
         opened.open(rig)
@@ -74,12 +108,40 @@ def face(face_class, rig):
         opened.close()
 
 
-@pytest.fixture
-def skip_unless_expressed(face):
-    """skip_unless_expressed(scenario): skips the test when the face says
-    its protocol cannot express the scenario, with the face's reason."""
-    def check(scenario):
-        reason = face.cannot.get(scenario)
-        if reason:
-            pytest.skip("%s cannot express %s: %s" % (face.name, scenario, reason))
-    return check
+class CaSession:
+    """Channel Access on 127.0.0.1 for the whole run: clients search a pool
+    of ports, and each test's server takes the next one (next_env)."""
+
+    POOL = 32
+
+    def __init__(self):
+        from helpers import ioc
+        ports = []
+        while len(ports) < self.POOL + 1:
+            port = ioc.free_port()
+            if not {port - 1, port, port + 1} & set(ports):
+                ports.append(port)
+        self.env = ioc.loopback_environment(ports[0])  # the repeater and the beacons: ports[0] + 1
+        self.env["EPICS_CA_ADDR_LIST"] = " ".join("127.0.0.1:%d" % port for port in ports[1:])
+        self._ports = itertools.cycle(ports[1:])
+        self.repeater = ioc.start_repeater(self.env)
+
+    def next_env(self):
+        """The environment of the next test's server: the run's, with a port of the pool."""
+        return dict(self.env, EPICS_CA_SERVER_PORT=str(next(self._ports)))
+
+    def close(self):
+        self.repeater.kill()
+        self.repeater.wait(10)
+
+
+@pytest.fixture(scope="session")
+def ca_session():
+    """The run's CaSession. Faces over libca use it: libca reads the
+    environment once per process, so every test of the run must find its
+    server through the same settings; a fresh port per test keeps each test's
+    clients off the last test's server. These faces run in a network namespace
+    of their own, where no other program's port answers the searches."""
+    session = CaSession()
+    yield session
+    session.close()

@@ -21,20 +21,38 @@ the simulated controller that the rig prepared in this process, bound to
 127.0.0.1 only, and connects the client; `close()` ends both. A face whose
 server runs in another process sets `controller` to its own object with the
 methods of `Controller`, which reaches the simulator of that process.
+
+Where a face's protocol cannot express a scenario, `cannot` names it with the
+reason (the scenario is skipped on that face); where its client library has a
+fault that fails a scenario, `known_failures` does (an expected failure, strict).
+
+Shared pieces, beside this file: ophyd_async_face.OphydAsyncFace (a device
+on a RunEngine's loop; face_ca.OphydAsyncCA with another `scheme` and
+`serve()` is the face of another EPICS protocol), served.serve_ioc (the IOC
+in this process on the run's Channel Access settings, the ca_session fixture
+of conftest.py), scanning.list_scan (a bluesky list_scan with the probe as
+detector). The rig's `fixture` gives the pytest fixtures of tests/python.
 """
 import asyncio
 import concurrent.futures
 import threading
+import time
 
 # What alarm() answers.
 NO_ALARM = "none"     # standing or moving, nothing wrong
 LIMIT = "limit"       # a limit switch was reached: calibration needed before the next move
 FAULT = "fault"       # the controller is lost or a command failed
 
+# The alarm that each state of the drive (its STATE_NAMES, which the IOC's
+# STATE PV and the bluesky device's state signal show) stands for.
+STATE_ALARMS = {"Idle": NO_ALARM, "Moving": NO_ALARM, "Limit switch": LIMIT, "Calibration needed": LIMIT,
+                "Error": FAULT, "Disconnected": FAULT}
+
 # The ids of the scenarios, for `Face.cannot`.
 SCENARIOS = ("move_and_wait", "move_without_waiting", "stop_mid_move", "out_of_range_refused",
              "new_setpoint_while_moving", "limit_switch", "lost_move_fails", "controller_lost_and_back",
-             "calibration", "speed", "scan", "limit_move_fails")
+             "calibration", "speed", "scan", "limit_move_fails", "refused_until_calibrated",
+             "refused_while_lost", "stopped_move_fails")
 
 
 class MoveFailed(Exception):
@@ -142,6 +160,14 @@ class Face:
     # Scenario id (see SCENARIOS) -> why this protocol or client cannot express
     # it; the scenario is then skipped for this face with that reason.
     cannot = {}
+    # Scenario id -> a fault of the client library (not of the protocol) that
+    # makes the scenario fail on this face; the scenario is then an expected
+    # failure, strict: the suite notices when the client is fixed.
+    known_failures = {}
+    # The client binds sockets on every interface (libca does, and cannot be
+    # told otherwise): the face then runs only in a network namespace whose one
+    # interface is the loopback (test_private_network.py starts that run).
+    private_network = False
     # Seconds after which `scan` gives up.
     scan_timeout = 120.0
 
@@ -207,6 +233,16 @@ class Face:
         """Declares the present position to be `wavelength` (nm), nothing
         moves; returns once done. Also the way out of LIMIT."""
         raise NotImplementedError
+
+    def wait_ready(self, timeout=30.0):
+        """Returns once the face shows the motor standing without alarm (for
+        open(): a server connects to the controller on its own time)."""
+        deadline = time.monotonic() + timeout
+        while self.alarm() != NO_ALARM or self.moving():
+            if time.monotonic() > deadline:
+                raise TimeoutError("%s: the motor did not show up connected and standing within %s s"
+                                   % (self.name, timeout))
+            time.sleep(0.05)
 
     # ------------------------------------------------------------------ scan
     def scan(self, points, probe):

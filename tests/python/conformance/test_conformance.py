@@ -2,6 +2,7 @@
 way a client reaches the grating (face.py says what a face offers; the faces
 are the face_*.py files here). Each test starts at 780 nm on a fresh
 simulated controller whose clock runs at conftest.WALL_SPEED."""
+import contextlib
 import math
 import time
 
@@ -54,6 +55,7 @@ def ended(pending, timeout=60.0):
     return "arrived"
 
 
+@pytest.mark.scenario("move_and_wait")
 def test_move_and_wait(face):
     for target in (784.0, 777.5):  # and back, past the start
         face.move(target)
@@ -61,6 +63,7 @@ def test_move_and_wait(face):
         arrived(face, target)
 
 
+@pytest.mark.scenario("move_without_waiting")
 def test_move_without_waiting(face):
     face.set_speed(SLOW)
     pending = face.start_move(785.0)
@@ -72,13 +75,20 @@ def test_move_without_waiting(face):
     arrived(face, 785.0)
 
 
-def test_stop_mid_move(face):
+def _stopped_halfway(face):
+    """A slow move toward 770 nm stopped halfway; how the face reported it."""
     face.set_speed(SLOW)
     pending = face.start_move(770.0)
     until(lambda: face.position() < 778.5, 60, what="halfway")
     face.stop()
-    assert ended(pending).startswith("failed"), "a stopped move reported as arrived"
+    outcome = ended(pending)
     standing(face)
+    return outcome
+
+
+@pytest.mark.scenario("stop_mid_move")
+def test_stop_mid_move(face):
+    _stopped_halfway(face)
     stopped_at = face.position()
     assert 770.5 < stopped_at < 778.5
     assert face.alarm() == NO_ALARM
@@ -86,6 +96,12 @@ def test_stop_mid_move(face):
     arrived(face, 781.0)
 
 
+@pytest.mark.scenario("stopped_move_fails")
+def test_stopped_move_is_not_reported_done(face):
+    assert _stopped_halfway(face).startswith("failed"), "a stopped move reported as arrived"
+
+
+@pytest.mark.scenario("out_of_range_refused")
 def test_out_of_range_setpoint_is_refused(face):
     low, high = face.limits()
     assert (low, high) == (760.0, 800.0)
@@ -99,6 +115,7 @@ def test_out_of_range_setpoint_is_refused(face):
     arrived(face, high)
 
 
+@pytest.mark.scenario("new_setpoint_while_moving")
 def test_new_setpoint_while_moving(face):
     face.set_speed(SLOW)
     first = face.start_move(790.0)
@@ -121,24 +138,23 @@ def _into_the_low_switch(face):
     return outcome
 
 
-def test_limit_switch_fails_the_move(face, skip_unless_expressed):
-    skip_unless_expressed("limit_move_fails")
+@pytest.mark.scenario("limit_move_fails")
+def test_limit_switch_fails_the_move(face):
     assert _into_the_low_switch(face).startswith("failed"), "a move ended by a limit switch reported as arrived"
 
 
-def test_limit_switch_alarm_recovery_and_calibration(face, skip_unless_expressed):
-    skip_unless_expressed("limit_switch")
+@pytest.mark.scenario("limit_switch")
+def test_limit_switch_alarm_recovery_and_calibration(face):
     _into_the_low_switch(face)
     assert face.limit_switches() == (True, False)
     standing(face)
     assert face.position() > 776.0  # backed off toward the middle of the range
-    # No move before the calibration: refused, nothing sent.
-    face.controller.clear_trace()
-    with pytest.raises(MoveFailed):
-        face.move(778.0, timeout=30)
-    assert face.controller.command_count("VCS_MoveToPosition") == 0
     assert face.alarm() == LIMIT
+    _calibrated_after_the_switch(face)
 
+
+def _calibrated_after_the_switch(face):
+    face.controller.clear_trace()
     face.calibrate(790.0)
     until(lambda: face.alarm() == NO_ALARM, 30, what="the alarm to clear")
     until(lambda: near(face.position(), 790.0), 10, what="the calibrated readback")
@@ -149,35 +165,59 @@ def test_limit_switch_alarm_recovery_and_calibration(face, skip_unless_expressed
     arrived(face, 788.0)
 
 
-def test_lost_controller_fails_the_running_move(face, skip_unless_expressed):
-    skip_unless_expressed("lost_move_fails")
-    face.set_speed(SLOW)
-    pending = face.start_move(790.0)
-    until(lambda: face.position() > 781.0, 60, what="the move under way")
+@pytest.mark.scenario("refused_until_calibrated")
+def test_limit_switch_refuses_moves_until_calibrated(face):
+    _into_the_low_switch(face)
+    standing(face)
+    face.controller.clear_trace()
+    with pytest.raises(MoveFailed):
+        face.move(778.0, timeout=30)
+    assert face.controller.command_count("VCS_MoveToPosition") == 0
+    assert face.alarm() == LIMIT
+    _calibrated_after_the_switch(face)
+
+
+@contextlib.contextmanager
+def controller_away(face):
+    """The controller's cable out for the block, then back; returns once the
+    face shows the controller back."""
     face.controller.unplug()
     try:
-        assert ended(pending).startswith("failed"), "a move cut off by a lost controller reported as arrived"
-        assert face.alarm() == FAULT
+        yield
     finally:
         face.controller.plug()
     until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
 
 
-def test_controller_lost_and_back(face, skip_unless_expressed):
-    skip_unless_expressed("controller_lost_and_back")
-    face.controller.unplug()
-    until(lambda: face.alarm() == FAULT, 30, what="the fault")
-    with pytest.raises(MoveFailed):
-        face.move(785.0, timeout=30)
-    assert face.alarm() == FAULT
-    face.controller.plug()
-    until(lambda: face.alarm() == NO_ALARM, 30, what="the controller back")
+@pytest.mark.scenario("lost_move_fails")
+def test_lost_controller_fails_the_running_move(face):
+    face.set_speed(SLOW)
+    pending = face.start_move(790.0)
+    until(lambda: face.position() > 781.0, 60, what="the move under way")
+    with controller_away(face):
+        assert ended(pending).startswith("failed"), "a move cut off by a lost controller reported as arrived"
+        assert face.alarm() == FAULT
+
+
+@pytest.mark.scenario("controller_lost_and_back")
+def test_controller_lost_and_back(face):
+    with controller_away(face):
+        until(lambda: face.alarm() == FAULT, 30, what="the fault")
     face.move(785.0)
     arrived(face, 785.0)
 
 
-def test_calibration(face, skip_unless_expressed):
-    skip_unless_expressed("calibration")
+@pytest.mark.scenario("refused_while_lost")
+def test_lost_controller_refuses_moves(face):
+    with controller_away(face):
+        until(lambda: face.alarm() == FAULT, 30, what="the fault")
+        with pytest.raises(MoveFailed):
+            face.move(785.0, timeout=30)
+        assert face.alarm() == FAULT
+
+
+@pytest.mark.scenario("calibration")
+def test_calibration(face):
     face.controller.clear_trace()
     before = face.controller.position()
     face.calibrate(790.0)
@@ -192,8 +232,8 @@ def test_calibration(face, skip_unless_expressed):
     assert 0.75 * 2 * STEPS_PER_NM < moved < 1.25 * 2 * STEPS_PER_NM, moved
 
 
-def test_speed(face, skip_unless_expressed):
-    skip_unless_expressed("speed")
+@pytest.mark.scenario("speed")
+def test_speed(face):
     face.controller.clear_trace()
     for velocity in (SLOW, 2 * SLOW):
         face.set_speed(velocity)
@@ -206,8 +246,8 @@ def test_speed(face, skip_unless_expressed):
 POINTS = [776.0 + 8.0 * i / 19 for i in range(20)]
 
 
-def test_scan_reads_each_point_where_it_asked(face, skip_unless_expressed):
-    skip_unless_expressed("scan")
+@pytest.mark.scenario("scan")
+def test_scan_reads_each_point_where_it_asked(face):
     readings = face.scan(POINTS, lambda: (face.controller.moving(), face.controller.position()))
     assert len(readings) == len(POINTS)
     positions = []

@@ -6,6 +6,7 @@ import math
 import os
 import random
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -48,6 +49,23 @@ def free_port():
 def loopback_environment(port):
     return dict(LOOPBACK, EPICS_CA_SERVER_PORT=str(port), EPICS_CA_REPEATER_PORT=str(port + 1),
                 EPICS_CAS_BEACON_PORT=str(port + 1))
+
+
+def start_repeater(env):
+    """caproto's CA repeater on 127.0.0.1 at env's repeater port, in a process
+    of its own; returns that process once the repeater listens."""
+    port = int(env["EPICS_CA_REPEATER_PORT"])
+    process = subprocess.Popen([sys.executable, "-c", "from caproto.sync.repeater import run; run('127.0.0.1')"],
+                               env=dict(os.environ, **env), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                break  # taken: the repeater listens
+        time.sleep(0.05)
+    return process
 
 
 class _LoopbackSocket(socket.socket):
@@ -104,6 +122,19 @@ class ServedIoc:
         self.loop.call_soon_threadsafe(self.task.cancel)
         self._thread.join(timeout)
         assert not self._thread.is_alive(), "IOC did not stop within %s s" % timeout
+
+
+def private_network_command():
+    """The command that runs a program in a network namespace with only the
+    loopback, or None with the reason. libca binds its UDP sockets to every
+    interface and cannot be told otherwise: its clients run in there."""
+    if not (sys.platform.startswith("linux") and shutil.which("unshare") and shutil.which("ip")):
+        return None, "needs Linux with unshare and ip"
+    command = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]
+    probe = subprocess.run(command + ["true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        return None, "no network namespace here: %s" % probe.stderr.strip()
+    return command, None
 
 
 def pvs(ctx, prefix, *suffixes):
