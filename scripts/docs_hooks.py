@@ -23,7 +23,7 @@ log = logging.getLogger("mkdocs.plugins.vostelmotor")
 # Pages that are written on branches of their own: the nav names them, and
 # until they are in docs/ the nav leaves them out instead of failing.
 PAGES_OF_OTHER_BRANCHES = {
-    "howto/windows.md", "howto/bluesky.md", "contributing/tests.md",
+    "howto/windows.md", "contributing/tests.md",
 }
 
 HELP_WIDTH = "88"
