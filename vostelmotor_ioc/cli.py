@@ -80,5 +80,10 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
     repeater.ensure(caproto.get_environment_variables()["EPICS_CAS_BEACON_PORT"], ioc.log)
     ioc.log.info("Serving %sMOTOR on %s; writes allowed from %s", ioc.prefix, " ".join(args.interfaces), write_list)
     signal.signal(signal.SIGTERM, _interrupt)
+    if hasattr(signal, "SIGBREAK"):
+        # Windows has no SIGTERM from outside: a service manager or script stops
+        # a console program with CTRL_BREAK_EVENT (Ctrl+Break at the keyboard),
+        # which would otherwise end the process at once, without disconnecting.
+        signal.signal(signal.SIGBREAK, _interrupt)
     run(ioc.pvdb, **run_options)
     return 0

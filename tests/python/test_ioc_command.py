@@ -14,6 +14,33 @@ from helpers.ioc import close, pvs, readme_client_blocks, run_readme_example, va
 from caproto import AccessRights
 
 
+WINDOWS = sys.platform == "win32"
+# On Windows the IOC runs in a process group of its own, so that a
+# CTRL_BREAK_EVENT reaches it alone. Wine cannot deliver console control
+# events (GenerateConsoleCtrlEvent fails there); then closing the IOC's
+# standard input raises SIGBREAK inside it, where the console's control
+# handler would have raised it, and the IOC's own handler takes it from there.
+BREAK_ON_EOF = """import runpy, signal, sys, threading
+def wait_for_eof():
+    sys.stdin.read()
+    signal.raise_signal(signal.SIGBREAK)
+threading.Thread(target=wait_for_eof, daemon=True).start()
+sys.argv[0] = "vostelmotor_ioc"
+runpy.run_module("vostelmotor_ioc", run_name="__main__", alter_sys=True)
+"""
+
+
+def stop(process):
+    """Stops the IOC as an operator's tools do: SIGTERM on Linux, Ctrl+Break on Windows."""
+    if not WINDOWS:
+        process.send_signal(signal.SIGTERM)
+        return
+    try:
+        process.send_signal(signal.CTRL_BREAK_EVENT)
+    except (OSError, SystemError):  # Wine
+        process.stdin.close()
+
+
 @pytest.fixture
 def command(sim, epics_env, tmp_path):
     """command(*args) -> the IOC process; interrupted and waited for at the end."""
@@ -22,8 +49,13 @@ def command(sim, epics_env, tmp_path):
     env.pop("DISPLAY", None)
 
     def start(*args):
-        process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
-                                   stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT)
+        if WINDOWS:
+            process = subprocess.Popen([sys.executable, "-c", BREAK_ON_EOF, *args], env=env, stdin=subprocess.PIPE,
+                                       stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT,
+                                       creationflags=subprocess.CREATE_NEW_PROCESS_GROUP)
+        else:
+            process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
+                                       stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT)
         started.append(process)
         return process
 
@@ -44,7 +76,7 @@ def test_command_serves_the_motor_and_stops_on_a_signal(command, client, tmp_pat
     assert close(value(rbv), 780.0)
     assert AccessRights.WRITE not in val.access_rights  # this host is not on the list
 
-    process.send_signal(signal.SIGTERM)
+    stop(process)
     assert process.wait(20) == 0
     assert "disconnected" in (tmp_path / "ioc.log").read_text()
 
@@ -59,7 +91,7 @@ def test_console_holds_one_line_per_event_and_no_traceback(command, client, tmp_
     assert val.write(779.5, wait=True, timeout=60).status.name == "ECA_NORMAL"
     assert val.write(900.0, wait=True, timeout=60).status.name == "ECA_PUTFAIL"
     time.sleep(3)  # beacons go out meanwhile
-    process.send_signal(signal.SIGTERM)
+    stop(process)
     assert process.wait(20) == 0
     log = (tmp_path / "ioc.log").read_text()
     assert "Traceback" not in log and "Failed to send" not in log, log
@@ -91,7 +123,7 @@ def test_simulated_option_drives_the_simulated_controller(command, client, tmp_p
     wait_until(lambda: value(state) == 0, 20, what="connected to the simulated controller")
     assert val.write(781.0, wait=True, timeout=60).status.name == "ECA_NORMAL"
     assert close(value(rbv), 781.0, 0.01)
-    process.send_signal(signal.SIGTERM)
+    stop(process)
     assert process.wait(20) == 0
     assert "simulated controller: " in (tmp_path / "ioc.log").read_text()
 

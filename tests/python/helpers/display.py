@@ -1,12 +1,21 @@
 """A virtual X display for tests of real Tk windows, and an operator that
-works a window from inside its own event loop with xdotool."""
+works a window from inside its own event loop with xdotool.
+
+On Windows (the Windows CPython under Wine) the display is the X server that
+scripts/test-windows.sh started for Wine (VOSTEL_X_DISPLAY), and the X tools
+run on the Linux side through its bridge (VOSTEL_X_BRIDGE, see
+tests/windows/x_bridge.py): a Windows process has no xdotool, and Tk opens
+its windows on Wine's display, not on one named in DISPLAY."""
 import atexit
 import ctypes
 import gc
+import json
 import os
 import signal
 import shutil
+import socket
 import subprocess
+import sys
 import time
 import tkinter
 import types
@@ -43,9 +52,41 @@ def _start_server():
     return ":" + number.decode().strip()
 
 
+def _bridge():
+    """(host, port) of the X tools' bridge, or None."""
+    address = os.environ.get("VOSTEL_X_BRIDGE", "")
+    host, _, port = address.rpartition(":")
+    return (host, int(port)) if host and port.isdigit() else None
+
+
+def run_x(args, input=None):
+    """Runs an X tool (xdotool, xwininfo) with `args` on the test display and
+    returns the finished process (returncode, stdout and stderr as text);
+    on Windows through the bridge on the Linux side."""
+    args = [str(a) for a in args]
+    bridge = _bridge() if sys.platform == "win32" else None
+    if bridge is None:
+        return subprocess.run(args, input=input, capture_output=True, text=True, timeout=60)
+    with socket.create_connection(bridge, timeout=60) as connection:
+        connection.sendall((json.dumps({"args": args, "input": input}) + "\n").encode())
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = connection.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    done = json.loads(answer)
+    return subprocess.CompletedProcess(args, done["status"], done["stdout"], done["stderr"])
+
+
 def virtual_display():
     """(name, None) for the virtual display, started at the first call, or
     (None, why) when it cannot be had."""
+    if sys.platform == "win32":
+        if _bridge() is None or not os.environ.get("VOSTEL_X_DISPLAY"):
+            return None, ("Windows: real windows are worked only under Wine, on the X display and "
+                          "xdotool bridge of scripts/test-windows.sh")
+        return os.environ["VOSTEL_X_DISPLAY"], None
     if not shutil.which("Xvfb") or not shutil.which("xdotool"):
         return None, "Xvfb and xdotool are needed for the real window"
     if not _server:
@@ -71,8 +112,11 @@ def free_windows():
     gc.collect()
 
 
-def xdotool(*args):
-    subprocess.run(["xdotool"] + [str(a) for a in args], check=True)
+def xdotool(*args, input=None):
+    done = run_x(["xdotool", *args], input=input)
+    if done.returncode != 0:
+        raise subprocess.CalledProcessError(done.returncode, done.args, done.stdout, done.stderr)
+    return done
 
 
 def centre(widget):

@@ -2,7 +2,6 @@
 requests and reports, and an operator that works the window through X input
 (xdotool) and Tk's own event processing."""
 import concurrent.futures
-import subprocess
 import time
 import tkinter
 
@@ -82,7 +81,7 @@ class PanelOperator:
         xdotool("mousemove", *centre(entry), "click", 1)
         entry.focus_force()
         self.root.update()
-        subprocess.run(["xdotool", "type", "--delay", "0", "--file", "-"], input=text.encode(), check=True)
+        xdotool("type", "--delay", "0", "--file", "-", input=text)
         self.settle(lambda: entry.get() == text)
 
     def key(self, name, done):
