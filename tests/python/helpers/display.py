@@ -162,10 +162,14 @@ class Operator:
         """Types `text` into the wavelength entry and clicks "Calibrate"."""
         entry, button = self.window.winfo_children()[0].winfo_children()[3:5]
         entry.delete(0, "end")
+        # Clicks go to where the window is on the screen: wait until it is
+        # (under Wine a new window is mapped a little later).
+        self.settle(lambda: entry.winfo_viewable())
         xdotool("mousemove", *centre(entry), "click", 1)
         entry.focus_force()
-        self.window.update()
+        self.settle(lambda: self.window.focus_get() is entry)
         xdotool("type", "--delay", 0, text)
+        self.settle(lambda: entry.get() == text)
         xdotool("mousemove", *centre(button), "click", 1)
         self.settle(done)
         return entry
