@@ -4,11 +4,13 @@ import ctypes
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
 import vostelmotor
 from helpers.dialogs import Dialogs
+from helpers.display import run_x, screenshot, wait_for_window, window_gone
 from helpers.paths import BUILD
 
 SITE = "https://www.maxongroup.com"
@@ -201,3 +203,53 @@ def test_without_a_display_the_missing_library_is_reported_in_words(tmp_path, mo
     with pytest.raises(ImportError, match="Could not load 'EposCMD64.dll'"):
         bare_motor().load_epos_dll(str(tmp_path))
     assert dialogs.log == []
+
+
+PICK_IN_REAL_DIALOGS = """import sys
+sys.path.insert(0, sys.argv[1])
+import vostelmotor
+m = vostelmotor.motor.__new__(vostelmotor.motor); m.DLL_FILENAME = "EposCMD64.dll"
+print("loaded", m.load_epos_dll(sys.argv[2])._name, flush=True)
+"""
+
+
+def test_real_dialogs_ask_for_the_library_and_copy_the_pick(tmp_path, display):
+    """The message box and the file dialog the toolkit really shows (native
+    ones on Windows), answered with X input: the picked file is copied beside
+    the module and loaded from there."""
+    vendor = tmp_path / "vendor"
+    vendor.mkdir()
+    picked = vendor / "EposCMD64.dll"
+    import shutil
+    shutil.copy(real_library(), picked)
+    package = tmp_path / "package"
+    package.mkdir()
+    child = subprocess.Popen([sys.executable, "-c", PICK_IN_REAL_DIALOGS, BUILD, str(package)],
+                             env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
+    try:
+        box = wait_for_window("Missing DLL")
+        time.sleep(1)  # until it takes keys
+        screenshot("windows-missing-library" if sys.platform == "win32" else "missing-library", box)
+        run_x(["xdotool", "windowfocus", "--sync", box, "key", "Return"])
+        assert window_gone(box), "the message box stayed"
+        dialog = wait_for_window("Select EposCMD64.dll")
+        for _ in range(5):  # the file name field takes keys once the dialog has filled its lists
+            time.sleep(1)
+            screenshot("windows-select-library" if sys.platform == "win32" else "select-library", dialog)
+            run_x(["xdotool", "windowfocus", "--sync", dialog])
+            run_x(["xdotool", "key", "--repeat", "200", "BackSpace"])
+            run_x(["xdotool", "type", "--delay", "5", str(picked)])
+            run_x(["xdotool", "key", "Return"])
+            if window_gone(dialog):
+                break
+        output, _ = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    copied = os.path.join(str(package), "EposCMD64.dll")
+    assert child.returncode == 0, output
+    assert output.splitlines()[-1] == "loaded " + copied, output
+    with open(copied, "rb") as a, open(str(picked), "rb") as b:
+        assert a.read() == b.read()

@@ -185,3 +185,47 @@ def operated_toolkit(operator):
 
     return types.SimpleNamespace(Tk=OperatedTk, Frame=tkinter.Frame, Label=tkinter.Label, Entry=tkinter.Entry,
                                  Button=tkinter.Button)
+
+
+def wait_for_window(name, seconds=60):
+    """The X window id of the first window titled exactly `name`."""
+    for _ in range(int(seconds * 10)):
+        found = run_x(["xdotool", "search", "--name", "^%s$" % name])
+        if found.stdout.split():
+            return found.stdout.split()[0]
+        time.sleep(0.1)
+    raise AssertionError("no window %r came up" % name)
+
+
+def window_gone(window, seconds=5):
+    """Whether X window `window` went away (or out of sight) within `seconds`."""
+    for _ in range(int(seconds * 10)):
+        info = run_x(["xwininfo", "-id", window])
+        if info.returncode != 0 or "IsUnMapped" in info.stdout:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def screenshot(name, window=None):
+    """With VOSTEL_SCREENSHOTS set to a folder: saves the screen (or the area
+    of X window `window`) there as <name>.png, for the documentation.
+    Pillow grabs the X display on Linux and the Windows screen (Wine's, the
+    same X display) on Windows."""
+    folder = os.environ.get("VOSTEL_SCREENSHOTS")
+    if not folder:
+        return
+    from PIL import ImageGrab
+
+    box = None
+    if window is not None:
+        geometry = dict(line.split("=", 1) for line in
+                        run_x(["xdotool", "getwindowgeometry", "--shell", window]).stdout.split())
+        x, y, w, h = (int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        box = (max(x - 8, 0), max(y - 8, 0), x + w + 8, y + h + 8)
+    if sys.platform == "win32":
+        image = ImageGrab.grab(bbox=box, all_screens=True)
+    else:
+        image = ImageGrab.grab(bbox=box, xdisplay=os.environ["DISPLAY"])
+    os.makedirs(folder, exist_ok=True)
+    image.save(os.path.join(folder, name + ".png"))
