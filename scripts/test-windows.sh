@@ -100,16 +100,39 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export VOSTEL_WINDOWS_PYTHON="$winpy/python.exe"
 EOF
-# One Wine server for the whole run (the first start also makes the prefix).
-step "starting Wine ($(wine --version)) in build-windows/wineprefix"
-wineboot -i >/dev/null 2>&1
-wineserver -p
 cleanup() {
   [ -n "${bridge_pid:-}" ] && kill "$bridge_pid" 2>/dev/null
   [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
   wineserver -k 2>/dev/null
 }
 trap cleanup EXIT
+# Real windows: an X server of this run's own for Wine (before Wine starts:
+# its desktop takes the screen size from it), and the bridge through which
+# the tests in the Windows CPython run xdotool on this side.
+rm -f "$build/xvfb.display"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$build/xvfb.display" 2>/dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$build/xvfb.display" ] && break; sleep 0.1; done
+display="$(cat "$build/xvfb.display" 2>/dev/null)"
+if [ -n "$display" ]; then
+  export DISPLAY=":$display"
+  port_file="$build/x_bridge.port"
+  rm -f "$port_file"
+  "$host" "$ROOT/tests/windows/x_bridge.py" "$port_file" &
+  bridge_pid=$!
+  for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.1; done
+  export VOSTEL_X_BRIDGE="127.0.0.1:$(cat "$port_file" 2>/dev/null)" VOSTEL_X_DISPLAY="$DISPLAY"
+  step "X display $DISPLAY for the Windows windows; xdotool through $VOSTEL_X_BRIDGE"
+else
+  step "Xvfb did not start: the real-window tests skip"
+  unset DISPLAY
+fi
+
+# One Wine server for the whole run (the first start also makes the prefix).
+step "starting Wine ($(wine --version)) in build-windows/wineprefix"
+wineserver -k 2>/dev/null  # a server left from an earlier run has its old display
+wineboot -i >/dev/null 2>&1
+wineserver -p
 
 # The Windows CPython: the embeddable distribution with Tcl/Tk, site-packages
 # and the test packages. Made again only when what goes into it changed.
@@ -192,30 +215,10 @@ bash scripts/windows-python.sh -c "import sys, tkinter; print('   ', sys.version
 record "Windows wheel" $?
 [ ${#failed[@]} -eq 0 ] || finish
 
-# Real windows: an X server of this run's own for Wine, and the bridge
-# through which the tests in the Windows CPython run xdotool on this side.
-rm -f "$build/xvfb.display"
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$build/xvfb.display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$build/xvfb.display" ] && break; sleep 0.1; done
-display="$(cat "$build/xvfb.display" 2>/dev/null)"
-if [ -n "$display" ]; then
-  export DISPLAY=":$display"
-  port_file="$build/x_bridge.port"
-  rm -f "$port_file"
-  "$host" "$ROOT/tests/windows/x_bridge.py" "$port_file" &
-  bridge_pid=$!
-  for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.1; done
-  export VOSTEL_X_BRIDGE="127.0.0.1:$(cat "$port_file" 2>/dev/null)" VOSTEL_X_DISPLAY="$DISPLAY"
-  step "X display $DISPLAY for the Windows windows; xdotool through $VOSTEL_X_BRIDGE"
-else
-  step "Xvfb did not start: the real-window tests skip"
-  unset DISPLAY
-fi
-
 step "the Python tests in the Windows CPython, against the installed wheel"
-# -n 2: two pytest workers, each a Windows process of its own.
-bash scripts/windows-python.sh scripts/test_installed.py -n 2 -rs "$@" 2>&1 | tee "$build/pytest.log" | grep --line-buffered -v '^\s*$'
+# -n 2: two pytest workers, each a Windows process of its own; the tests of
+# real windows all on one of them (loadgroup, see tests/python/conftest.py).
+bash scripts/windows-python.sh scripts/test_installed.py -n 2 --dist loadgroup -rs "$@" 2>&1 | tee "$build/pytest.log" | grep --line-buffered -v '^\s*$'
 record "Python tests on Windows (CPython 3.11.9 under Wine)" "${PIPESTATUS[0]}"
 
 step "C++ core and simulated controller under Wine"

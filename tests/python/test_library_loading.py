@@ -230,13 +230,13 @@ def test_real_dialogs_ask_for_the_library_and_copy_the_pick(tmp_path, display):
     try:
         box = wait_for_window("Missing DLL")
         time.sleep(1)  # until it takes keys
-        screenshot("windows-missing-library" if sys.platform == "win32" else "missing-library", box)
+        screenshot("missing-library", box)
         run_x(["xdotool", "windowfocus", "--sync", box, "key", "Return"])
         assert window_gone(box), "the message box stayed"
         dialog = wait_for_window("Select EposCMD64.dll")
         for _ in range(5):  # the file name field takes keys once the dialog has filled its lists
             time.sleep(1)
-            screenshot("windows-select-library" if sys.platform == "win32" else "select-library", dialog)
+            screenshot("select-library", dialog)
             run_x(["xdotool", "windowfocus", "--sync", dialog])
             run_x(["xdotool", "key", "--repeat", "200", "BackSpace"])
             run_x(["xdotool", "type", "--delay", "5", str(picked)])

@@ -13,7 +13,7 @@ import types
 import pytest
 
 import vostelmotor
-from helpers.display import centre, run_x, xdotool
+from helpers.display import centre, run_x, screenshot, xdotool
 from helpers.paths import console_script
 from helpers.panel import FakeDrive, PanelOperator, open_panel
 from vostelmotor_lab.drive import Drive, MoveResult
@@ -221,8 +221,10 @@ def test_a_move_stopped_half_way_on_the_simulated_controller(sim, sim_panel):
     op.type_into(panel.target, "790")
     op.key("Return", lambda: op.text(panel.state) == "Moving", )
     op.settle(lambda: shown_wavelength(op) > 781.0, rounds=3000)
+    screenshot("panel-moving", panel.root)
     op.key("Escape", lambda: op.text(panel.state) == "Idle")
     op.settle(lambda: "stopped at" in op.text(panel.message), rounds=3000)
+    screenshot("panel-stopped", panel.root)
     assert 781.0 < shown_wavelength(op) < 789.0 and not sim.moving()
 
     op.type_into(panel.target, "783.5")

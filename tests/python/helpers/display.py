@@ -208,17 +208,24 @@ def window_gone(window, seconds=5):
 
 
 def screenshot(name, window=None):
-    """With VOSTEL_SCREENSHOTS set to a folder: saves the screen (or the area
-    of X window `window`) there as <name>.png, for the documentation.
-    Pillow grabs the X display on Linux and the Windows screen (Wine's, the
-    same X display) on Windows."""
+    """With VOSTEL_SCREENSHOTS set to a folder: saves the screen, or the area
+    of `window` (a Tk window or an X window id), there as <name>.png, on
+    Windows as windows-<name>.png, for the documentation. Pillow grabs the X
+    display on Linux and the Windows screen (under Wine the same X display)
+    on Windows."""
     folder = os.environ.get("VOSTEL_SCREENSHOTS")
     if not folder:
         return
     from PIL import ImageGrab
 
+    if sys.platform == "win32":
+        name = "windows-" + name
     box = None
-    if window is not None:
+    if hasattr(window, "winfo_rootx"):
+        window.update()
+        x, y = window.winfo_rootx(), window.winfo_rooty()
+        box = (max(x - 8, 0), max(y - 8, 0), x + window.winfo_width() + 8, y + window.winfo_height() + 8)
+    elif window is not None:
         geometry = dict(line.split("=", 1) for line in
                         run_x(["xdotool", "getwindowgeometry", "--shell", window]).stdout.split())
         x, y, w, h = (int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
