@@ -30,15 +30,18 @@ RUN_PYTEST = "import sys; del sys.path[0]; import pytest; sys.exit(pytest.main(s
 def pytest_configure(config):
     config.addinivalue_line("markers", "fresh_process_on_windows: on Windows, run the test alone in a new interpreter")
     config.addinivalue_line("markers", "xdist_group(name): pytest-xdist's --dist loadgroup runs a group on one worker")
+    config.addinivalue_line("markers", "real_windows: works real windows on the virtual display (set by the display fixture)")
 
 
 def pytest_collection_modifyitems(config, items):
     # One X display for the run: with pytest-xdist (--dist loadgroup), the
     # tests that work real windows with X input run one after another on one
     # worker, so that no other worker's window takes their clicks and keys.
+    # `-m real_windows` / `-m "not real_windows"` run them apart.
     for item in items:
         if "display" in getattr(item, "fixturenames", ()):
             item.add_marker(pytest.mark.xdist_group("display"))
+            item.add_marker(pytest.mark.real_windows)
 
 
 @pytest.hookimpl(tryfirst=True)
