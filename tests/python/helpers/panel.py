@@ -80,7 +80,9 @@ class PanelOperator:
         entry.delete(0, "end")
         xdotool("mousemove", *centre(entry), "click", 1)
         entry.focus_force()
-        self.root.update()
+        # The keys go where the focus is once they arrive (under Wine the
+        # window takes the focus a little later).
+        self.settle(lambda: self.root.focus_get() is entry)
         xdotool("type", "--delay", "0", "--file", "-", input=text)
         self.settle(lambda: entry.get() == text)
 
