@@ -102,6 +102,11 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
         ioc.log.info("Serving %sMOTOR on Channel Access on %s; writes allowed from %s", ioc.prefix,
                      " ".join(args.interfaces), write_list)
     signal.signal(signal.SIGTERM, _interrupt)
+    if hasattr(signal, "SIGBREAK"):
+        # Windows has no SIGTERM from outside: a service manager or script stops
+        # a console program with CTRL_BREAK_EVENT (Ctrl+Break at the keyboard),
+        # which would otherwise end the process at once, without disconnecting.
+        signal.signal(signal.SIGBREAK, _interrupt)
     try:
         asyncio.run(_serve(shared, ioc if serve_ca else None, run_options, serve_pva, args))
     except KeyboardInterrupt:

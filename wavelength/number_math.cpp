@@ -2,15 +2,33 @@
 
 #include <cmath>
 
+#if defined(_WIN32) && defined(__MINGW32__)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
+
 namespace vostel::core {
 
 namespace {
 
 constexpr int64_t kExactInDouble = int64_t(1) << 53;
 
+double (*interpreter_pow())(double, double) {
+#if defined(_WIN32) && defined(__MINGW32__)
+  // The Windows CPython's x ** y is the Universal C Runtime's pow (python3XX.dll
+  // links it); std::pow of a MinGW-w64 build is MinGW's own, which rounds
+  // differently in the last bit for some x. Take the interpreter's.
+  if (HMODULE crt = GetModuleHandleW(L"ucrtbase.dll")) {
+    if (FARPROC f = GetProcAddress(crt, "pow")) return reinterpret_cast<double (*)(double, double)>(f);
+  }
+#endif
+  return [](double b, double e) { return std::pow(b, e); };
+}
+
 // Called through a pointer the compiler cannot see through, so that
 // pow(x, 2) is not folded into x * x.
-double (*volatile library_pow)(double, double) = [](double b, double e) { return std::pow(b, e); };
+double (*volatile library_pow)(double, double) = interpreter_pow();
 
 int64_t magnitude(int64_t i) { return i < 0 ? -i : i; }
 

@@ -15,6 +15,47 @@ import vostelmotor  # noqa: E402 (found through the helpers' sys.path set-up)
 from simcontrol import SimulatedController  # noqa: E402
 
 
+# Windows: ctypes loads a library by bare name from the process's loaded
+# modules first, so once any test in a process loaded EposCMD64.dll (the
+# simulated controller), a later load of the bare name finds it. Tests of a
+# failing search are marked to run in a fresh interpreter there.
+FRESH_PROCESS = "VOSTEL_FRESH_PROCESS"
+RUN_PYTEST = "import sys; del sys.path[0]; import pytest; sys.exit(pytest.main(sys.argv[1:]))"
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "fresh_process_on_windows: on Windows, run the test alone in a new interpreter")
+    config.addinivalue_line("markers", "xdist_group(name): pytest-xdist's --dist loadgroup runs a group on one worker")
+    config.addinivalue_line("markers", "real_windows: works real windows on the virtual display (set by the display fixture)")
+
+
+def pytest_collection_modifyitems(config, items):
+    # One X display for the run: with pytest-xdist (--dist loadgroup), the
+    # tests that work real windows with X input run one after another on one
+    # worker, so that no other worker's window takes their clicks and keys.
+    # `-m real_windows` / `-m "not real_windows"` run them apart.
+    for item in items:
+        if "display" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.xdist_group("display"))
+            item.add_marker(pytest.mark.real_windows)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if (sys.platform != "win32" or os.environ.get(FRESH_PROCESS)
+            or pyfuncitem.get_closest_marker("fresh_process_on_windows") is None):
+        return None
+    path, _, name = pyfuncitem.nodeid.partition("::")
+    target = os.path.join(str(pyfuncitem.config.rootpath), path) + "::" + name
+    run = subprocess.run([sys.executable, "-c", RUN_PYTEST, "-q", "-p", "no:cacheprovider",
+                          "--rootdir", str(pyfuncitem.config.rootpath), target],
+                         cwd=str(pyfuncitem.config.rootpath), env=dict(os.environ, **{FRESH_PROCESS: "1"}),
+                         capture_output=True, text=True, timeout=300)
+    if run.returncode != 0 or " passed" not in run.stdout:
+        pytest.fail("in a fresh interpreter:\n" + run.stdout[-3000:] + run.stderr[-2000:], pytrace=False)
+    return True
+
+
 @pytest.fixture
 def lib():
     return FakeLibrary()

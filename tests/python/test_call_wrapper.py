@@ -2,6 +2,7 @@
 arguments passed unchanged, failures printed and logged, never raised."""
 import builtins
 import ctypes
+import sys
 
 import pytest
 
@@ -111,10 +112,15 @@ def test_lookup_and_conversion_errors_propagate(m, lib):
         m._motor__dllCall("VCS_Store", 7, m._motor__NodeId, ref(m))
 
 
+# A real C library that has abs(): the process's own symbols on POSIX; on
+# Windows, where ctypes.CDLL(None) is POSIX-only, the system's C runtime DLL.
+C_LIBRARY = "msvcrt" if sys.platform == "win32" else None
+
+
 def test_real_library_functions_are_called_through_ctypes(m, tmp_path):
     """With a real shared library, a command is a ctypes function called with
     the arguments' default conversions."""
-    libc = ctypes.CDLL(None)
+    libc = ctypes.CDLL(C_LIBRARY)
     m.eposdll = libc
     assert m._motor__dllCall("abs", -5, ref(m)) == 5
     with pytest.raises(ctypes.ArgumentError):
@@ -127,7 +133,7 @@ def test_a_real_librarys_commands_are_looked_up_as_getattr_would(m):
     class Library(ctypes.CDLL):
         pass
 
-    libc = Library(None)
+    libc = Library(C_LIBRARY)
     m.eposdll = libc
     for _ in range(3):
         assert m._motor__dllCall("abs", -5, ref(m)) == 5

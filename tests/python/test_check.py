@@ -277,7 +277,7 @@ def test_help_needs_neither_the_module_nor_a_controller():
     assert "--simulated" in done.stdout and "--answers" in done.stdout
 
 
-CONSOLE_SCRIPT = os.path.join(os.path.dirname(sys.executable), "vostelmotor")
+CONSOLE_SCRIPT = paths.console_script("vostelmotor")
 
 
 @pytest.mark.skipif(not os.path.exists(CONSOLE_SCRIPT), reason="the vostelmotor console script is not installed")

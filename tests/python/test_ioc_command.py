@@ -14,6 +14,36 @@ from helpers.ioc import close, pvs, client_examples, run_client_example, value, 
 from caproto import AccessRights
 
 
+WINDOWS = sys.platform == "win32"
+# On Windows the IOC runs in a process group of its own, so that a
+# CTRL_BREAK_EVENT reaches it alone. Wine cannot deliver console control
+# events (GenerateConsoleCtrlEvent fails there); then a file that the test
+# creates makes a thread in the IOC raise SIGBREAK inside it, where the
+# console's control handler would have raised it, and the IOC's own handler
+# takes it from there.
+BREAK_ON_FILE = """import os, runpy, signal, sys, threading, time
+def wait_for_file(path=sys.argv.pop(1)):
+    while not os.path.exists(path):
+        time.sleep(0.1)
+    signal.raise_signal(signal.SIGBREAK)
+threading.Thread(target=wait_for_file, daemon=True).start()
+sys.argv[0] = "vostelmotor_ioc"
+runpy.run_module("vostelmotor_ioc", run_name="__main__", alter_sys=True)
+"""
+
+
+def stop(process):
+    """Stops the IOC as an operator's tools do: SIGTERM on Linux, Ctrl+Break on Windows."""
+    if not WINDOWS:
+        process.send_signal(signal.SIGTERM)
+        return
+    # Through the Windows API, not send_signal: when the event cannot be sent,
+    # CPython 3.11's os.kill goes on to TerminateProcess.
+    import ctypes
+    if not ctypes.WinDLL("kernel32").GenerateConsoleCtrlEvent(signal.CTRL_BREAK_EVENT, process.pid):  # Wine
+        open(process.break_file, "w").close()
+
+
 @pytest.fixture
 def command(sim, epics_env, tmp_path):
     """command(*args) -> the IOC process; interrupted and waited for at the end."""
@@ -22,8 +52,15 @@ def command(sim, epics_env, tmp_path):
     env.pop("DISPLAY", None)
 
     def start(*args):
-        process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
-                                   stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT)
+        if WINDOWS:
+            break_file = str(tmp_path / ("break-%d" % len(started)))
+            process = subprocess.Popen([sys.executable, "-c", BREAK_ON_FILE, break_file, *args], env=env,
+                                       stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT,
+                                       creationflags=subprocess.CREATE_NEW_PROCESS_GROUP)
+            process.break_file = break_file
+        else:
+            process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
+                                       stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT)
         started.append(process)
         return process
 
@@ -44,8 +81,8 @@ def test_command_serves_the_motor_and_stops_on_a_signal(command, client, tmp_pat
     assert close(value(rbv), 780.0)
     assert AccessRights.WRITE not in val.access_rights  # this host is not on the list
 
-    process.send_signal(signal.SIGTERM)
-    assert process.wait(20) == 0
+    stop(process)
+    assert process.wait(20) == 0, (tmp_path / "ioc.log").read_text()
     assert "disconnected" in (tmp_path / "ioc.log").read_text()
 
 
@@ -59,8 +96,8 @@ def test_console_holds_one_line_per_event_and_no_traceback(command, client, tmp_
     assert val.write(779.5, wait=True, timeout=60).status.name == "ECA_NORMAL"
     assert val.write(900.0, wait=True, timeout=60).status.name == "ECA_PUTFAIL"
     time.sleep(3)  # beacons go out meanwhile
-    process.send_signal(signal.SIGTERM)
-    assert process.wait(20) == 0
+    stop(process)
+    assert process.wait(20) == 0, (tmp_path / "ioc.log").read_text()
     log = (tmp_path / "ioc.log").read_text()
     assert "Traceback" not in log and "Failed to send" not in log, log
     assert log.count("started one on 127.0.0.1") == (0 if repeater_first else 1), log
@@ -89,8 +126,8 @@ def test_simulated_option_drives_the_simulated_controller(command, client, tmp_p
     wait_until(lambda: value(state) == 0, 20, what="connected to the simulated controller")
     assert val.write(781.0, wait=True, timeout=60).status.name == "ECA_NORMAL"
     assert close(value(rbv), 781.0, 0.01)
-    process.send_signal(signal.SIGTERM)
-    assert process.wait(20) == 0
+    stop(process)
+    assert process.wait(20) == 0, (tmp_path / "ioc.log").read_text()
     assert "simulated controller: " in (tmp_path / "ioc.log").read_text()
 
 

@@ -4,11 +4,13 @@ import ctypes
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
 import vostelmotor
 from helpers.dialogs import Dialogs
+from helpers.display import run_x, screenshot, wait_for_window, window_gone
 from helpers.paths import BUILD
 
 SITE = "https://www.maxongroup.com"
@@ -50,6 +52,7 @@ def test_default_folder_is_the_module_folder(monkeypatch):
     assert tried == [os.path.join(os.path.dirname(vostelmotor.__file__), "EposCMD64.dll")]
 
 
+@pytest.mark.fresh_process_on_windows
 def test_search_order_asks_once_and_names_the_package_path(tmp_path, monkeypatch):
     tried, asked = [], []
     m = bare_motor()
@@ -67,20 +70,39 @@ def test_search_order_asks_once_and_names_the_package_path(tmp_path, monkeypatch
     assert str(err.value) == missing_text(expected)
 
 
-def test_library_on_the_search_path_is_found_by_bare_name(tmp_path):
+def load_by_bare_name(tmp_path, before_import=""):
+    """In a fresh interpreter, with the library only in tmp_path/libs, which is
+    on PATH and LD_LIBRARY_PATH: what load_epos_dll of an empty folder gives
+    (the loaded library's name, or ASKED when the dialog would come up)."""
     import shutil
     libdir = tmp_path / "libs"
-    libdir.mkdir()
+    libdir.mkdir(parents=True)
     shutil.copy(real_library(), libdir / "EposCMD64.dll")
     empty = tmp_path / "empty"
     empty.mkdir()
-    code = ("import sys; sys.path.insert(0, %r)\nimport vostelmotor\n"
+    code = ("import os, sys; sys.path.insert(0, %r)\n" + before_import + "\nimport vostelmotor\n"
             "m = vostelmotor.motor.__new__(vostelmotor.motor); m.DLL_FILENAME = 'EposCMD64.dll'\n"
             "m._prompt_for_dll_and_copy = lambda d: print('ASKED')\n"
             "print(m.load_epos_dll(%r)._name)\n") % (BUILD, str(empty))
     env = dict(os.environ, LD_LIBRARY_PATH=str(libdir), PATH=str(libdir) + os.pathsep + os.environ["PATH"])
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
-    assert out.stdout.strip() == "EposCMD64.dll", out.stderr
+    return out.stdout.strip(), out.stderr
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="Windows: ctypes (3.8+) does not search PATH for a bare name")
+def test_library_on_the_search_path_is_found_by_bare_name(tmp_path):
+    found, err = load_by_bare_name(tmp_path)
+    assert found == "EposCMD64.dll", err
+
+
+@pytest.mark.skipif(sys.platform != "win32", reason="the Windows DLL search")
+def test_on_windows_the_bare_name_takes_the_dll_search_not_path(tmp_path):
+    """A folder only on PATH is not searched (ctypes, Python 3.8+); one added
+    with os.add_dll_directory before the import is."""
+    found, err = load_by_bare_name(tmp_path)
+    assert found.splitlines()[-1:] == ["ASKED"], err
+    found, err = load_by_bare_name(tmp_path / "added", "os.add_dll_directory(%r)" % str(tmp_path / "added" / "libs"))
+    assert found == "EposCMD64.dll", err
 
 
 def test_picked_file_with_other_letter_case_is_copied_under_the_canonical_name(tmp_path, monkeypatch):
@@ -112,6 +134,7 @@ def test_wrongly_named_pick_shows_an_error_and_copies_nothing(tmp_path, monkeypa
     assert not package.exists()
 
 
+@pytest.mark.fresh_process_on_windows
 def test_cancel_ends_in_import_error_without_error_box(tmp_path, monkeypatch):
     dialogs = Dialogs(picked="").install(monkeypatch)
     with pytest.raises(ImportError) as err:
@@ -120,6 +143,7 @@ def test_cancel_ends_in_import_error_without_error_box(tmp_path, monkeypatch):
     assert "showerror" not in dialogs.kinds() and os.listdir(tmp_path) == []
 
 
+@pytest.mark.fresh_process_on_windows
 def test_unloadable_pick_is_copied_then_reported(tmp_path, monkeypatch):
     source = tmp_path / "src" / "EposCMD64.dll"
     source.parent.mkdir()
@@ -132,6 +156,7 @@ def test_unloadable_pick_is_copied_then_reported(tmp_path, monkeypatch):
     assert (package / "EposCMD64.dll").read_bytes() == b"not a library"
 
 
+@pytest.mark.fresh_process_on_windows
 def test_motor_creation_fails_when_no_library_is_found(tmp_path, monkeypatch):
     Dialogs(picked="").install(monkeypatch)
 
@@ -167,6 +192,7 @@ def test_development_build_finds_the_simulated_controller_beside_the_module(sim_
                                      ctypes.byref(err)) > 0
 
 
+@pytest.mark.fresh_process_on_windows
 def test_without_a_display_the_missing_library_is_reported_in_words(tmp_path, monkeypatch):
     dialogs = Dialogs().install(monkeypatch)
 
@@ -177,3 +203,56 @@ def test_without_a_display_the_missing_library_is_reported_in_words(tmp_path, mo
     with pytest.raises(ImportError, match="Could not load 'EposCMD64.dll'"):
         bare_motor().load_epos_dll(str(tmp_path))
     assert dialogs.log == []
+
+
+PICK_IN_REAL_DIALOGS = """import sys
+sys.path.insert(0, sys.argv[1])
+import vostelmotor
+m = vostelmotor.motor.__new__(vostelmotor.motor); m.DLL_FILENAME = "EposCMD64.dll"
+print("loaded", m.load_epos_dll(sys.argv[2])._name, flush=True)
+"""
+
+
+def test_real_dialogs_ask_for_the_library_and_copy_the_pick(tmp_path, display):
+    """The message box and the file dialog the toolkit really shows (native
+    ones on Windows), answered with X input: the picked file is copied beside
+    the module and loaded from there."""
+    vendor = tmp_path / "vendor"
+    vendor.mkdir()
+    picked = vendor / "EposCMD64.dll"
+    import shutil
+    shutil.copy(real_library(), picked)
+    package = tmp_path / "package"
+    package.mkdir()
+    child = subprocess.Popen([sys.executable, "-c", PICK_IN_REAL_DIALOGS, BUILD, str(package)],
+                             env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
+    try:
+        box = wait_for_window("Missing DLL")
+        time.sleep(1)  # until it takes keys
+        screenshot("missing-library", box)
+        for _ in range(5):  # OK, once the box takes keys
+            run_x(["xdotool", "windowfocus", "--sync", box, "key", "Return"])
+            if window_gone(box):
+                break
+        assert window_gone(box), "the message box stayed"
+        dialog = wait_for_window("Select EposCMD64.dll")
+        for _ in range(5):  # the file name field takes keys once the dialog has filled its lists
+            time.sleep(1)
+            screenshot("select-library", dialog)
+            run_x(["xdotool", "windowfocus", "--sync", dialog])
+            run_x(["xdotool", "key", "--repeat", "200", "BackSpace"])
+            run_x(["xdotool", "type", "--delay", "5", str(picked)])
+            run_x(["xdotool", "key", "Return"])
+            if window_gone(dialog):
+                break
+        output, _ = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    copied = os.path.join(str(package), "EposCMD64.dll")
+    assert child.returncode == 0, output
+    assert output.splitlines()[-1] == "loaded " + copied, output
+    with open(copied, "rb") as a, open(str(picked), "rb") as b:
+        assert a.read() == b.read()

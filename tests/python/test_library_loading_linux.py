@@ -16,7 +16,8 @@ import pytest
 import vostelmotor
 from helpers.paths import BUILD, SIM_LIBRARY
 
-pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the vendor's Linux library")
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="the vendor's Linux library (on Windows only EposCMD64.dll is looked for)")
 
 SYSTEM_FOLDERS = ("/usr/local/lib/", "/opt/EposCmdLib", "/usr/lib/")
 

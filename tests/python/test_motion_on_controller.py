@@ -8,7 +8,7 @@ import pytest
 
 import vostelmotor
 from helpers.library import A_FACTORY, B_FACTORY, C_FACTORY
-from helpers.display import Operator, operated_toolkit
+from helpers.display import Operator, operated_toolkit, screenshot
 from helpers.simulated import position_of, sent_arguments
 
 
@@ -140,6 +140,7 @@ def test_move_into_a_limit_switch(m, sim, monkeypatch, display, capsys):
     half_span = round(abs(m._motor__wavelengthToMotorposition(800.0) - m._motor__wavelengthToMotorposition(760.0)) / 2)
 
     def calibrate_to_785(window):
+        screenshot("calibration-window", window)
         operator.calibrate_with("785.0", lambda: not m._motor__connection)
 
     operator = Operator([calibrate_to_785])

@@ -5,7 +5,6 @@ a limit switch that brings up the module's own calibration window on the
 drive's worker thread). Last, the installed `vostelmotor` console script."""
 import os
 import subprocess
-import sys
 import threading
 import time
 import tkinter
@@ -15,7 +14,8 @@ import types
 import pytest
 
 import vostelmotor
-from helpers.display import centre, xdotool
+from helpers.display import centre, run_x, screenshot, xdotool
+from helpers.paths import console_script
 from helpers.panel import FakeDrive, PanelOperator, open_panel
 from vostelmotor_lab.drive import Drive, MoveResult
 
@@ -275,8 +275,10 @@ def test_a_move_stopped_half_way_on_the_simulated_controller(sim, sim_panel):
     op.type_into(panel.target, "790")
     op.key("Return", lambda: op.text(panel.state) == "Moving", )
     op.settle(lambda: shown_wavelength(op) > 781.0, rounds=3000)
+    screenshot("panel-moving", panel.root)
     op.key("Escape", lambda: op.text(panel.state) == "Idle")
     op.settle(lambda: "stopped at" in op.text(panel.message), rounds=3000)
+    screenshot("panel-stopped", panel.root)
     assert 781.0 < shown_wavelength(op) < 789.0 and not sim.moving()
 
     op.type_into(panel.target, "783.5")
@@ -349,7 +351,7 @@ def test_a_limit_switch_brings_up_the_modules_window_on_the_worker(sim, sim_pane
 
 # --- the installed command -----------------------------------------------------
 
-CONSOLE_SCRIPT = os.path.join(os.path.dirname(sys.executable), "vostelmotor" + (".exe" if os.name == "nt" else ""))
+CONSOLE_SCRIPT = console_script("vostelmotor")
 installed = pytest.mark.skipif(not os.path.exists(CONSOLE_SCRIPT), reason="the vostelmotor command is not installed")
 
 
@@ -373,8 +375,7 @@ def test_installed_panel_on_the_simulated_controller(display, tmp_path):
                                stderr=subprocess.STDOUT, text=True)
     try:
         for _ in range(600):  # the title says where the grating stands, once connected
-            found = subprocess.run(["xdotool", "search", "--name", "^vostelmotor .*nm .*Idle$"],
-                                   capture_output=True, text=True)
+            found = run_x(["xdotool", "search", "--name", "^vostelmotor .*nm .*Idle$"])
             if found.stdout.strip() or process.poll() is not None:
                 break
             time.sleep(0.1)

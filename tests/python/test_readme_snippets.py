@@ -124,7 +124,9 @@ def test_blocks_that_do_not_run_here_name_the_test_that_runs_them():
 
 @pytest.mark.parametrize("code", PYTHON_BLOCKS)
 def test_python_block_runs_on_the_build_under_test(code, tmp_path, simulated_build):
-    result = subprocess.run([sys.executable, "-c", code.replace(DEMO_BUILD, BUILD)], cwd=ROOT,
+    # Forward slashes: the folder goes into a string literal, where a Windows
+    # path's backslashes would be escapes.
+    result = subprocess.run([sys.executable, "-c", code.replace(DEMO_BUILD, BUILD.replace(os.sep, "/"))], cwd=ROOT,
                             env=child_env(tmp_path, BUILD), capture_output=True, text=True, timeout=300)
     check_output(code, result)
 
@@ -132,6 +134,8 @@ def test_python_block_runs_on_the_build_under_test(code, tmp_path, simulated_bui
 @pytest.mark.parametrize("code", PYTHON_BLOCKS)
 def test_python_block_runs_as_written_on_the_demo_build(code, tmp_path):
     demo_build = os.path.join(ROOT, DEMO_BUILD)
+    if sys.platform == "win32":
+        pytest.skip("Windows: the demo build (bash scripts/demo.sh) is a Linux one")
     if not (os.path.exists(DEMO_PYTHON) and os.path.exists(os.path.join(demo_build, "EposCMD64.dll"))):
         pytest.skip("no demo build (bash scripts/demo.sh makes it)")
     result = subprocess.run([DEMO_PYTHON, "-c", code], cwd=ROOT, env=child_env(tmp_path, DEMO_BUILD),
@@ -143,6 +147,9 @@ def test_python_block_runs_as_written_on_the_demo_build(code, tmp_path):
 def test_shell_block_runs(code, tmp_path, simulated_build):
     """`python3` is the test's interpreter; the README's output folder is a
     temporary one."""
+    if sys.platform == "win32":
+        run_python_lines_on_windows(code, tmp_path)
+        return
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     wrapper = bin_dir / "python3"
@@ -156,5 +163,26 @@ def test_shell_block_runs(code, tmp_path, simulated_build):
     result = subprocess.run(["bash", "-euc", script], cwd=ROOT, env=env, capture_output=True, text=True,
                             timeout=300)
     check_output(code, result)
+    for name in re.findall(r"demo-output/([\w.]+)", code):
+        assert (out / name).stat().st_size > 0, name
+
+
+def run_python_lines_on_windows(code, tmp_path):
+    """Windows has no POSIX shell: a block of `python3 ...` lines runs line by
+    line with the test's interpreter, as a user types them at the prompt."""
+    import shlex
+    lines = [line for line in code.splitlines() if line.strip() and not line.startswith("#")]
+    if not all(line.startswith("python3 ") for line in lines):
+        pytest.skip("Windows: this shell block needs a POSIX shell")
+    env = child_env(tmp_path, "")
+    env["VOSTEL_BUILD_DIR"] = BUILD
+    out = tmp_path / "out"
+    stdout = ""
+    for line in lines:
+        argv = [sys.executable] + [a.replace("demo-output", str(out)) for a in shlex.split(line)[1:]]
+        result = subprocess.run(argv, cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, line + "\n" + result.stdout + result.stderr
+        stdout += result.stdout
+    check_output(code, subprocess.CompletedProcess(lines, 0, stdout, ""))
     for name in re.findall(r"demo-output/([\w.]+)", code):
         assert (out / name).stat().st_size > 0, name

@@ -27,12 +27,17 @@ def test_the_data_folder_follows_the_platform(platform, environ, expected):
     assert simulated._data_folder(platform, environ, HOME) == expected
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="XDG data folder")
+# The user's data folder comes from XDG_DATA_HOME on Linux, LOCALAPPDATA on Windows.
+DATA_HOME = "LOCALAPPDATA" if sys.platform == "win32" else "XDG_DATA_HOME"
+own_data_folder = pytest.mark.skipif(sys.platform not in ("linux", "win32"), reason="macOS: the data folder is fixed")
+
+
+@own_data_folder
 def test_state_file_is_the_chosen_one_or_in_the_data_folder(tmp_path, monkeypatch):
     monkeypatch.setenv("VOSTEL_SIM_STATE", str(tmp_path / "mine.txt"))
     assert simulated.state_file() == str(tmp_path / "mine.txt")
     monkeypatch.delenv("VOSTEL_SIM_STATE")
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path))
+    monkeypatch.setenv(DATA_HOME, str(tmp_path))
     assert simulated.state_file() == str(tmp_path / "vostelmotor" / "simulated_controller_state.txt")
 
 
@@ -83,17 +88,17 @@ def test_simulated_motor_connects_and_moves_on_the_simulator(tmp_path, monkeypat
     sim.reset(forget_stored=True)
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="XDG data folder")
+@own_data_folder
 def test_without_a_chosen_state_file_the_data_folder_one_is_made_and_used(tmp_path, monkeypatch):
     monkeypatch.setenv("VOSTEL_SIM_STATE", "")  # restored, with its absence, after the test
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
+    monkeypatch.setenv(DATA_HOME, str(tmp_path / "data"))
     simulated.simulated(vostelmotor.motor)()
     expected = tmp_path / "data" / "vostelmotor" / "simulated_controller_state.txt"
     assert os.environ["VOSTEL_SIM_STATE"] == str(expected)
     assert expected.parent.is_dir()
 
 
-@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc/self/maps")
+@pytest.mark.skipif(sys.platform != "win32" and not os.path.exists("/proc/self/maps"), reason="needs /proc/self/maps")
 def test_nothing_of_the_simulator_is_loaded_unless_asked_for(tmp_path):
     code = """if True:
         import os, sys
@@ -109,15 +114,20 @@ def test_nothing_of_the_simulator_is_loaded_unless_asked_for(tmp_path):
         except ImportError:
             pass
 
-        def mapped():
-            return open("/proc/self/maps").read()
+        def loaded(path):
+            if sys.platform == "win32":  # the process's module list, by file name
+                import ctypes
+                get = ctypes.WinDLL("kernel32", use_last_error=True).GetModuleHandleW
+                get.restype = ctypes.c_void_p
+                return bool(get(os.path.basename(path)))
+            return path in open("/proc/self/maps").read()
 
         print("imported:", sorted(m for m in ("vostelmotor_lab.simulated", "simcontrol") if m in sys.modules))
         from vostelmotor_lab import simulated
         shipped = simulated.FILE_NAME
-        print("before:", shipped in mapped())
+        print("before:", loaded(shipped))
         simulated.simulated(vostelmotor.motor)()
-        print("after:", os.path.realpath(simulated.library_path()) in mapped())
+        print("after:", loaded(os.path.realpath(simulated.library_path())))
     """ % (BUILD, ROOT)
     env = dict(os.environ, VOSTEL_SIM_STATE=str(tmp_path / "state.txt"))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)

@@ -1,12 +1,21 @@
 """A virtual X display for tests of real Tk windows, and an operator that
-works a window from inside its own event loop with xdotool."""
+works a window from inside its own event loop with xdotool.
+
+On Windows (the Windows CPython under Wine) the display is the X server that
+scripts/test-windows.sh started for Wine (VOSTEL_X_DISPLAY), and the X tools
+run on the Linux side through its bridge (VOSTEL_X_BRIDGE, see
+tests/windows/x_bridge.py): a Windows process has no xdotool, and Tk opens
+its windows on Wine's display, not on one named in DISPLAY."""
 import atexit
 import ctypes
 import gc
+import json
 import os
 import signal
 import shutil
+import socket
 import subprocess
+import sys
 import time
 import tkinter
 import types
@@ -43,9 +52,41 @@ def _start_server():
     return ":" + number.decode().strip()
 
 
+def _bridge():
+    """(host, port) of the X tools' bridge, or None."""
+    address = os.environ.get("VOSTEL_X_BRIDGE", "")
+    host, _, port = address.rpartition(":")
+    return (host, int(port)) if host and port.isdigit() else None
+
+
+def run_x(args, input=None):
+    """Runs an X tool (xdotool, xwininfo) with `args` on the test display and
+    returns the finished process (returncode, stdout and stderr as text);
+    on Windows through the bridge on the Linux side."""
+    args = [str(a) for a in args]
+    bridge = _bridge() if sys.platform == "win32" else None
+    if bridge is None:
+        return subprocess.run(args, input=input, capture_output=True, text=True, timeout=60)
+    with socket.create_connection(bridge, timeout=60) as connection:
+        connection.sendall((json.dumps({"args": args, "input": input}) + "\n").encode())
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = connection.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    done = json.loads(answer)
+    return subprocess.CompletedProcess(args, done["status"], done["stdout"], done["stderr"])
+
+
 def virtual_display():
     """(name, None) for the virtual display, started at the first call, or
     (None, why) when it cannot be had."""
+    if sys.platform == "win32":
+        if _bridge() is None or not os.environ.get("VOSTEL_X_DISPLAY"):
+            return None, ("Windows: real windows are worked only under Wine, on the X display and "
+                          "xdotool bridge of scripts/test-windows.sh")
+        return os.environ["VOSTEL_X_DISPLAY"], None
     if not shutil.which("Xvfb") or not shutil.which("xdotool"):
         return None, "Xvfb and xdotool are needed for the real window"
     if not _server:
@@ -71,8 +112,11 @@ def free_windows():
     gc.collect()
 
 
-def xdotool(*args):
-    subprocess.run(["xdotool"] + [str(a) for a in args], check=True)
+def xdotool(*args, input=None):
+    done = run_x(["xdotool", *args], input=input)
+    if done.returncode != 0:
+        raise subprocess.CalledProcessError(done.returncode, done.args, done.stdout, done.stderr)
+    return done
 
 
 def centre(widget):
@@ -118,10 +162,14 @@ class Operator:
         """Types `text` into the wavelength entry and clicks "Calibrate"."""
         entry, button = self.window.winfo_children()[0].winfo_children()[3:5]
         entry.delete(0, "end")
+        # Clicks go to where the window is on the screen: wait until it is
+        # (under Wine a new window is mapped a little later).
+        self.settle(lambda: entry.winfo_viewable())
         xdotool("mousemove", *centre(entry), "click", 1)
         entry.focus_force()
-        self.window.update()
+        self.settle(lambda: self.window.focus_get() is entry)
         xdotool("type", "--delay", 0, text)
+        self.settle(lambda: entry.get() == text)
         xdotool("mousemove", *centre(button), "click", 1)
         self.settle(done)
         return entry
@@ -137,3 +185,54 @@ def operated_toolkit(operator):
 
     return types.SimpleNamespace(Tk=OperatedTk, Frame=tkinter.Frame, Label=tkinter.Label, Entry=tkinter.Entry,
                                  Button=tkinter.Button)
+
+
+def wait_for_window(name, seconds=60):
+    """The X window id of the first window titled exactly `name`."""
+    for _ in range(int(seconds * 10)):
+        found = run_x(["xdotool", "search", "--name", "^%s$" % name])
+        if found.stdout.split():
+            return found.stdout.split()[0]
+        time.sleep(0.1)
+    raise AssertionError("no window %r came up" % name)
+
+
+def window_gone(window, seconds=5):
+    """Whether X window `window` went away (or out of sight) within `seconds`."""
+    for _ in range(int(seconds * 10)):
+        info = run_x(["xwininfo", "-id", window])
+        if info.returncode != 0 or "IsUnMapped" in info.stdout:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def screenshot(name, window=None):
+    """With VOSTEL_SCREENSHOTS set to a folder: saves the screen, or the area
+    of `window` (a Tk window or an X window id), there as <name>.png, on
+    Windows as windows-<name>.png, for the documentation. Pillow grabs the X
+    display on Linux and the Windows screen (under Wine the same X display)
+    on Windows."""
+    folder = os.environ.get("VOSTEL_SCREENSHOTS")
+    if not folder:
+        return
+    from PIL import ImageGrab
+
+    if sys.platform == "win32":
+        name = "windows-" + name
+    box = None
+    if hasattr(window, "winfo_rootx"):
+        window.update()
+        x, y = window.winfo_rootx(), window.winfo_rooty()
+        box = (max(x - 8, 0), max(y - 8, 0), x + window.winfo_width() + 8, y + window.winfo_height() + 8)
+    elif window is not None:
+        geometry = dict(line.split("=", 1) for line in
+                        run_x(["xdotool", "getwindowgeometry", "--shell", window]).stdout.split())
+        x, y, w, h = (int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        box = (max(x - 8, 0), max(y - 8, 0), x + w + 8, y + h + 8)
+    if sys.platform == "win32":
+        image = ImageGrab.grab(bbox=box, all_screens=True)
+    else:
+        image = ImageGrab.grab(bbox=box, xdisplay=os.environ["DISPLAY"])
+    os.makedirs(folder, exist_ok=True)
+    image.save(os.path.join(folder, name + ".png"))

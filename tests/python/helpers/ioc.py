@@ -128,6 +128,8 @@ def private_network_command():
     """The command that runs a program in a network namespace with only the
     loopback, or None with the reason. libca binds its UDP sockets to every
     interface and cannot be told otherwise: its clients run in there."""
+    if sys.platform == "win32":
+        return None, "Windows: no network namespace to keep pyepics, which binds every interface, on the loopback"
     if not (sys.platform.startswith("linux") and shutil.which("unshare") and shutil.which("ip")):
         return None, "needs Linux with unshare and ip"
     command = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]

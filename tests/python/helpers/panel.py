@@ -2,7 +2,6 @@
 requests and reports, and an operator that works the window through X input
 (xdotool) and Tk's own event processing."""
 import concurrent.futures
-import subprocess
 import time
 import tkinter
 
@@ -81,8 +80,10 @@ class PanelOperator:
         entry.delete(0, "end")
         xdotool("mousemove", *centre(entry), "click", 1)
         entry.focus_force()
-        self.root.update()
-        subprocess.run(["xdotool", "type", "--delay", "0", "--file", "-"], input=text.encode(), check=True)
+        # The keys go where the focus is once they arrive (under Wine the
+        # window takes the focus a little later).
+        self.settle(lambda: self.root.focus_get() is entry)
+        xdotool("type", "--delay", "0", "--file", "-", input=text)
         self.settle(lambda: entry.get() == text)
 
     def key(self, name, done):

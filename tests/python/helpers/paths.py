@@ -15,3 +15,11 @@ if BUILD not in sys.path:
 SIMULATOR = os.path.join(ROOT, "simulator")
 if SIMULATOR not in sys.path:
     sys.path.insert(0, SIMULATOR)
+
+
+def console_script(name):
+    """Where pip installs this interpreter's console script `name`: beside the
+    interpreter on Linux (bin/), in Scripts\\ with .exe on Windows."""
+    import sysconfig
+
+    return os.path.join(sysconfig.get_path("scripts"), name + (".exe" if os.name == "nt" else ""))
