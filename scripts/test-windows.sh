@@ -80,13 +80,14 @@ fi
     [ "${PIPESTATUS[0]}" -eq 0 ]
   fi
   mapfile -t packages < <(test_packages)
-  wanted="$(printf '%s\n' pip pybind11 "${WIN_PACKAGES[@]}" "${packages[@]}")"
+  wanted_list=(pip pybind11 "${WIN_PACKAGES[@]}" "${packages[@]}")
+  wanted="$(printf '%s\n' "${wanted_list[@]}")"
   if [ ! -f "$cache/wheels/.wanted" ] || [ "$(cat "$cache/wheels/.wanted")" != "$wanted" ]; then
-    step "downloading win_amd64 wheels: $(echo $wanted)"
+    step "downloading win_amd64 wheels: ${wanted_list[*]}"
     # pytest needs colorama only on Windows: the Linux pip evaluates the
     # markers for Linux, so WIN_PACKAGES names it.
     "$host" -m pip download -q --disable-pip-version-check --platform win_amd64 --python-version 3.11 \
-        --implementation cp --only-binary=:all: -d "$cache/wheels" $wanted 2>&1 | { grep -v "^WARNING: Location" || true; }
+        --implementation cp --only-binary=:all: -d "$cache/wheels" "${wanted_list[@]}" 2>&1 | { grep -v "^WARNING: Location" || true; }
     [ "${PIPESTATUS[0]}" -eq 0 ]
     echo "$wanted" >"$cache/wheels/.wanted"
   fi ) || { failed+=("downloading the Windows CPython and wheels"); finish; }

@@ -4,6 +4,8 @@ display, and the IOC with its Channel Access clients on the loopback. What they
 are built from lives in the helpers package."""
 import logging
 import os
+import subprocess
+import sys
 
 import pytest
 
