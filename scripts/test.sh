@@ -123,15 +123,8 @@ if [ "${1:-}" = --leg ]; then
 fi
 
 # ---------------------------------------------------------------- the run ---
-quick=0
-case "${1:-}" in
-  --quick) quick=1 ;;
-  "") ;;
-  -h|--help) sed -n '2,/^source/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-  *) echo "usage: bash scripts/test.sh [--quick]" >&2; exit 2 ;;
-esac
-
-started=$SECONDS
+# (All in functions, read whole before anything runs: editing this file
+# during a run does not disturb that run.)
 passed=()
 failed=()
 skipped=()
@@ -147,42 +140,38 @@ summary() {
   [ ${#failed[@]} -eq 0 ] && [ ${#passed[@]} -gt 0 ]
 }
 
-( set -e; install_system_packages )
-read -r -a wanted <<<"${VOSTEL_PYTHONS:-3.9 3.11 3.13}"
-[ $quick -eq 0 ] || wanted=("${VOSTEL_PYTHONS:-3.11}")
-versions=()
-for v in "${wanted[@]}"; do
-  if p=$(find_python "$v"); then
-    versions+=("$v:$p")
-  elif [ "${VOSTEL_REQUIRE_ALL:-0}" = 1 ]; then
-    failed+=("CPython $v (not found)")
-  else
-    step "CPython $v not found here; skipped"
-    skipped+=("CPython $v")
-  fi
-done
-if [ ${#versions[@]} -eq 0 ] && [ ${#failed[@]} -eq 0 ]; then versions+=("default:$(command -v python3)"); fi
+find_versions() {  # find_versions <version>... -> versions=(tag:python ...)
+  local v p
+  versions=()
+  for v in "$@"; do
+    if p=$(find_python "$v"); then
+      versions+=("$v:$p")
+    elif [ "${VOSTEL_REQUIRE_ALL:-0}" = 1 ]; then
+      failed+=("CPython $v (not found)")
+    else
+      step "CPython $v not found here; skipped"
+      skipped+=("CPython $v")
+    fi
+  done
+  if [ ${#versions[@]} -eq 0 ] && [ ${#failed[@]} -eq 0 ]; then versions+=("default:$(command -v python3)"); fi
+}
 
-if [ $quick -eq 1 ]; then
-  entry="${versions[0]}"
+# A child in the background, waited for: a signal's trap runs at once, not
+# after the child has ended.
+in_background() { "$@" & BACKGROUND=$!; wait $BACKGROUND; }
+
+run_quick() {
+  local entry="${versions[0]}" tag status
   tag="${entry%%:*}"
   step "quick: the module's tests on $tag against build-$tag (bash scripts/test.sh runs everything)"
-  ( set -e; build_for "${entry#*:}" "$tag" ON all )
+  in_background bash -c 'set -e; source scripts/setup.sh; build_for "$1" "$2" ON all' _ "${entry#*:}" "$tag"
   status=$?
-  if [ $status -eq 0 ]; then
-    VOSTEL_BUILD_DIR="$ROOT/build-$tag/python" "$ROOT/.venv-$tag/bin/python" -m pytest -q -p no:cacheprovider \
-        "${PYTEST_ARGS[@]}" "${MODULE_ONLY[@]}" tests/python simulator/tests
-    record "Python $tag (module, quick)" $?
-  else
-    record "build $tag" $status
-  fi
-  step "quick run: $(seconds $((SECONDS - started)))"
-  summary
-  exit
-fi
+  if [ $status -ne 0 ]; then record "build $tag" $status; return; fi
+  VOSTEL_BUILD_DIR="$ROOT/build-$tag/python" in_background "$ROOT/.venv-$tag/bin/python" -m pytest -q \
+      -p no:cacheprovider "${PYTEST_ARGS[@]}" "${MODULE_ONLY[@]}" tests/python simulator/tests
+  record "Python $tag (module, quick)" $?
+}
 
-mkdir -p "$LOGS"
-rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest "$LOGS"/*.windows
 legs=()   # name:pid
 start_leg() {  # start_leg <name> <kind> <args...>: in a session of its own, so that it can be stopped whole
   local name="$1"; shift
@@ -190,65 +179,93 @@ start_leg() {  # start_leg <name> <kind> <args...>: in a session of its own, so 
   legs+=("$name:$!")
   step "$name: started (log: build-test/$name.log)"
 }
-stop_legs() {
+stop_all() {
   local entry
   for entry in "${legs[@]}"; do kill -TERM -- "-${entry##*:}" 2>/dev/null; done
+  [ -z "${BACKGROUND:-}" ] || kill -TERM "$BACKGROUND" 2>/dev/null
+  echo "summary: interrupted; legs stopped (logs in build-test/)"
+  exit 130
 }
-trap 'stop_legs; exit 130' INT TERM
 
-# The Windows leg first: it is the longest and mostly waits on its own tools.
-windows_script=scripts/test-windows.sh
-[ -f "$windows_script" ] || windows_script=scripts/test-windows-cross.sh
-start_leg Windows windows "$windows_script"
+run_all() {
+  local windows_script full ordered=() entry tag python status build_started cpp=0 rows=() row name label took detail
+  mkdir -p "$LOGS"
+  rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest "$LOGS"/*.windows
+  trap stop_all INT TERM
 
-# Builds one after the other in this shell (they need the CPU); the rest of a
-# leg, mostly waiting, runs beside the next build. The version running the
-# companions' tests goes first: its tests take longest.
-full="${VOSTEL_FULL_PYTHON:-3.11}"
-ordered=()
-for entry in "${versions[@]}"; do [ "${entry%%:*}" = "$full" ] && ordered+=("$entry"); done
-[ ${#ordered[@]} -gt 0 ] || full="${versions[0]%%:*}"
-for entry in "${versions[@]}"; do [ "${entry%%:*}" = "$full" ] || ordered+=("$entry"); done
-[ ${#ordered[@]} -gt 0 ] || ordered=("${versions[@]}")
-tools_ready=""
-cpp=0
-for entry in "${ordered[@]}"; do
-  tag="${entry%%:*}"; python="${entry#*:}"
-  if [ -z "$tools_ready" ]; then
-    # auditwheel, in a venv of its own, for every leg's repair.
-    ( set -e; tools_venv >/dev/null ) >"$LOGS/tools.log" 2>&1 && tools_ready=yes || { cat "$LOGS/tools.log"; record "wheel tools" 1; break; }
+  # The Windows leg first: it is the longest and mostly waits on its own tools.
+  windows_script=scripts/test-windows.sh
+  [ -f "$windows_script" ] || windows_script=scripts/test-windows-cross.sh
+  start_leg Windows windows "$windows_script"
+
+  # auditwheel, in a venv of its own, for every leg's repair.
+  if ! in_background bash -c 'set -e; source scripts/setup.sh; tools_venv >/dev/null' >"$LOGS/tools.log" 2>&1; then
+    cat "$LOGS/tools.log"; record "wheel tools" 1; versions=()
   fi
-  step "building build-$tag with CPython $tag ($python; log: build-test/build-$tag.log)"
-  # The tests run in the clean venv, so the development venv gets only what
-  # building and importing the module need. Every tree gets the C++ tests too
-  # (compiler-cache hits after the first), so that a developer's build-<tag>
-  # keeps them; ctest runs once.
-  build_started=$SECONDS
-  ( set -e; build_for "$python" "$tag" ON build ) >"$LOGS/build-$tag.log" 2>&1
-  status=$?
-  step "build-$tag: $([ $status -eq 0 ] && echo built || echo FAILED) in $(seconds $((SECONDS - build_started)))"
-  if [ $status -ne 0 ]; then tail -n 30 "$LOGS/build-$tag.log"; record "build $tag" $status; continue; fi
-  if [ $cpp -eq 0 ]; then start_leg C++ cpp "$tag"; cpp=1; fi
-  start_leg "Python-$tag" python "$tag" "$python" "$([ "$tag" = "$full" ] && echo full || echo module)"
-done
 
-rows=()
-for entry in "${legs[@]}"; do
-  wait "${entry##*:}"
-  name="${entry%:*}"
-  read -r status took detail <"$LOGS/$name.status" 2>/dev/null || { status=1; took=0; detail="no result"; }
-  label="${name/Python-/Python }"
-  [ "$name" = Windows ] && label="Windows ($(basename "$windows_script"))"
-  if [ "$status" -eq 0 ]; then passed+=("$label"); else failed+=("$label"); fi
-  printf -v row '   %-36s %-6s %6s  %s' "$label" "$([ "$status" -eq 0 ] && echo passed || echo FAILED)" "$(seconds "$took")" "$detail"
-  rows+=("$row")
-  if [ "$status" -ne 0 ]; then
-    echo "---- $label FAILED; the end of build-test/$name.log:"
-    tail -n 40 "$LOGS/$name.log" | sed 's/^/   | /'
+  # Builds one after the other in this shell (they need the CPU); the rest of
+  # a leg, mostly waiting, runs beside the next build. The version running the
+  # companions' tests goes first: its tests take longest.
+  full="${VOSTEL_FULL_PYTHON:-3.11}"
+  for entry in "${versions[@]}"; do [ "${entry%%:*}" = "$full" ] && ordered+=("$entry"); done
+  [ ${#ordered[@]} -gt 0 ] || full="${versions[0]%%:*}"
+  for entry in "${versions[@]}"; do [ "${entry%%:*}" = "$full" ] || ordered+=("$entry"); done
+  for entry in "${ordered[@]}"; do
+    tag="${entry%%:*}"; python="${entry#*:}"
+    step "building build-$tag with CPython $tag ($python; log: build-test/build-$tag.log)"
+    # The tests run in the clean venv, so the development venv gets only what
+    # building and importing the module need. Every tree gets the C++ tests
+    # too (compiler-cache hits after the first), so that a developer's
+    # build-<tag> keeps them; ctest runs once.
+    build_started=$SECONDS
+    in_background bash -c 'set -e; source scripts/setup.sh; build_for "$1" "$2" ON build' _ "$python" "$tag" \
+        >"$LOGS/build-$tag.log" 2>&1
+    status=$?
+    step "build-$tag: $([ $status -eq 0 ] && echo built || echo FAILED) in $(seconds $((SECONDS - build_started)))"
+    if [ $status -ne 0 ]; then tail -n 30 "$LOGS/build-$tag.log"; record "build $tag" $status; continue; fi
+    if [ $cpp -eq 0 ]; then start_leg C++ cpp "$tag"; cpp=1; fi
+    start_leg "Python-$tag" python "$tag" "$python" "$([ "$tag" = "$full" ] && echo full || echo module)"
+  done
+
+  for entry in "${legs[@]}"; do
+    BACKGROUND="${entry##*:}"
+    wait "$BACKGROUND"
+    name="${entry%:*}"
+    read -r status took detail <"$LOGS/$name.status" 2>/dev/null || { status=1; took=0; detail="no result"; }
+    label="${name/Python-/Python }"
+    [ "$name" = Windows ] && label="Windows ($(basename "$windows_script"))"
+    if [ "$status" -eq 0 ]; then passed+=("$label"); else failed+=("$label"); fi
+    printf -v row '   %-36s %-6s %6s  %s' "$label" "$([ "$status" -eq 0 ] && echo passed || echo FAILED)" "$(seconds "$took")" "$detail"
+    rows+=("$row")
+    if [ "$status" -ne 0 ]; then
+      echo "---- $label FAILED; the end of build-test/$name.log:"
+      tail -n 40 "$LOGS/$name.log" | sed 's/^/   | /'
+    fi
+  done
+  trap - INT TERM
+  step "all legs ended"
+  printf '%s\n' "${rows[@]}"
+}
+
+main() {
+  local quick=0 started=$SECONDS wanted
+  case "${1:-}" in
+    --quick) quick=1 ;;
+    "") ;;
+    -h|--help) sed -n '2,/^source/p' "$0" | sed '$d; s/^# \{0,1\}//'; return 0 ;;
+    *) echo "usage: bash scripts/test.sh [--quick]" >&2; return 2 ;;
+  esac
+  read -r -a wanted <<<"${VOSTEL_PYTHONS:-3.9 3.11 3.13}"
+  [ $quick -eq 0 ] || wanted=("${wanted[0]}")
+  [ $quick -eq 0 ] || [ -n "${VOSTEL_PYTHONS:-}" ] || wanted=(3.11)
+  find_versions "${wanted[@]}"
+  if [ ${#versions[@]} -gt 0 ]; then
+    ( set -e; install_system_packages )
+    if [ $quick -eq 1 ]; then run_quick; else run_all; fi
   fi
-done
-trap - INT TERM
+  step "wall $(seconds $((SECONDS - started))), CPU $(times | tail -1 | awk '{print "user " $1 " system " $2}') (this run's processes)"
+  summary
+}
 
-step "all legs ended after $(seconds $((SECONDS - started))); CPU: $(times | tail -1 | awk '{print "user " $1 ", system " $2}') (children)"
-printf '%s\n' "${rows[@]}"
-summary
+main "$@"
+exit
