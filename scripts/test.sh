@@ -43,15 +43,24 @@ seconds() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 # ---------------------------------------------------------------- one leg ---
 # `bash scripts/test.sh --leg NAME KIND ARGS...` runs one leg in the
 # foreground; the run starts it with its output in build-test/NAME.log and
-# reads build-test/NAME.status afterwards ("<status> <seconds> <detail>").
+# reads build-test/NAME.status afterwards ("<status> <wall s> <CPU s> <detail>").
+# CPU=<seconds of CPU used by the processes this shell started and waited
+# for>, from the builtin `times` (in this shell: a subshell would count its own).
+cpu_seconds() {
+  times >"$LOGS/.times.$$"
+  CPU=$(awk 'NR == 2 { split($1, u, "m"); split($2, s, "m"); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$LOGS/.times.$$")
+  rm -f "$LOGS/.times.$$"
+}
+
 finish_leg() {  # finish_leg <status> <detail>
-  echo "$1 $SECONDS $2" >"$LEG_STATUS"
+  cpu_seconds
+  echo "$1 $SECONDS $CPU $2" >"$LEG_STATUS"
   step "$LEG_NAME: $([ "$1" -eq 0 ] && echo passed || echo "FAILED ($2)")"
   exit "$1"
 }
 
 pytest_result() {  # the counts of pytest's last line in a log, or ""
-  grep -E '^=+ .*(passed|failed|error).* in [0-9.]+s' "$1" | tail -1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*//'
+  grep -E '(passed|failed|error|skipped).* in [0-9.]+s' "$1" | tail -1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*//'
 }
 
 # A clean venv holding only the repaired wheel and the test packages. The
@@ -169,7 +178,7 @@ run_quick() {
   if [ $status -ne 0 ]; then record "build $tag" $status; return; fi
   VOSTEL_BUILD_DIR="$ROOT/build-$tag/python" in_background "$ROOT/.venv-$tag/bin/python" -m pytest -q \
       -p no:cacheprovider "${PYTEST_ARGS[@]}" "${MODULE_ONLY[@]}" tests/python simulator/tests
-  record "Python $tag (module, quick)" $?
+  record "Python $tag (quick)" $?
 }
 
 legs=()   # name:pid
@@ -188,7 +197,7 @@ stop_all() {
 }
 
 run_all() {
-  local windows_script full ordered=() entry tag python status build_started cpp=0 rows=() row name label took detail
+  local windows_script full ordered=() entry tag python status build_started cpp=0 rows=() row name label took cpu detail
   mkdir -p "$LOGS"
   rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest "$LOGS"/*.windows
   trap stop_all INT TERM
@@ -231,11 +240,12 @@ run_all() {
     BACKGROUND="${entry##*:}"
     wait "$BACKGROUND"
     name="${entry%:*}"
-    read -r status took detail <"$LOGS/$name.status" 2>/dev/null || { status=1; took=0; detail="no result"; }
+    read -r status took cpu detail <"$LOGS/$name.status" 2>/dev/null || { status=1; took=0; cpu=0; detail="no result"; }
     label="${name/Python-/Python }"
     [ "$name" = Windows ] && label="Windows ($(basename "$windows_script"))"
     if [ "$status" -eq 0 ]; then passed+=("$label"); else failed+=("$label"); fi
-    printf -v row '   %-36s %-6s %6s  %s' "$label" "$([ "$status" -eq 0 ] && echo passed || echo FAILED)" "$(seconds "$took")" "$detail"
+    printf -v row '   %-36s %-6s %6s wall %4d s CPU  %s' "$label" "$([ "$status" -eq 0 ] && echo passed || echo FAILED)" \
+        "$(seconds "$took")" "$cpu" "$detail"
     rows+=("$row")
     if [ "$status" -ne 0 ]; then
       echo "---- $label FAILED; the end of build-test/$name.log:"
@@ -263,9 +273,10 @@ main() {
     ( set -e; install_system_packages )
     if [ $quick -eq 1 ]; then run_quick; else run_all; fi
   fi
-  step "wall $(seconds $((SECONDS - started))), CPU $(times | tail -1 | awk '{print "user " $1 " system " $2}') (this run's processes)"
+  mkdir -p "$LOGS"
+  cpu_seconds
+  step "the run took $(seconds $((SECONDS - started))) wall and $CPU s CPU (its processes, those a Wine server ran for it not included)"
   summary
 }
 
-main "$@"
-exit
+main "$@"; exit $?  # one line: bash has read it whole before main runs
