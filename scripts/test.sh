@@ -25,17 +25,20 @@
 #    CPython and the suite run on it under Wine (scripts/test-windows-cross.sh
 #    where that script is not in the checkout).
 # Versions not found here are skipped, unless VOSTEL_REQUIRE_ALL=1.
-# VOSTEL_TEST_WORKERS sets the pytest-xdist workers of each Python leg (3).
+# VOSTEL_TEST_WORKERS sets the pytest-xdist workers of each Python leg (3 for
+# the leg with the companions and for --quick, 2 for the others).
 source "$(dirname "$0")/setup.sh"
 set +e
 cd "$ROOT"
 
 LOGS="$ROOT/build-test"
-WORKERS="${VOSTEL_TEST_WORKERS:-3}"
-# pytest arguments of every Python leg: the workers take tests from each
+# pytest arguments of the Python legs: the workers take tests from each
 # other's queues, so that a few long tests do not end up on one worker; the
-# slowest tests are listed in the log.
-PYTEST_ARGS=(-n "$WORKERS" --dist worksteal --durations=15)
+# slowest tests are listed in the log. Each worker imports the suite (some
+# seconds of CPU): the legs of the module's tests, shorter, get fewer.
+PYTEST_ARGS=(--dist worksteal --durations=15)
+FULL_WORKERS=(-n "${VOSTEL_TEST_WORKERS:-3}")
+MODULE_WORKERS=(-n "${VOSTEL_TEST_WORKERS:-2}")
 MODULE_ONLY=(-m "not companion")
 
 seconds() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
@@ -103,8 +106,8 @@ leg_python() {  # leg_python <tag> <python> <full|module>
     install_clean "$tag" "$ROOT/$wheel" "$python" )
   status=$?
   [ $status -eq 0 ] || finish_leg $status "wheel"
-  local args=("${PYTEST_ARGS[@]}")
-  [ "$scope" = full ] || args+=("${MODULE_ONLY[@]}")
+  local args=("${PYTEST_ARGS[@]}" "${FULL_WORKERS[@]}")
+  [ "$scope" = full ] || args=("${PYTEST_ARGS[@]}" "${MODULE_WORKERS[@]}" "${MODULE_ONLY[@]}")
   step "Python tests on $tag against the installed wheel ($([ "$scope" = full ] && echo "module and companions" || echo "module"))"
   "build-$tag/venv-wheel/bin/python" scripts/test_installed.py "${args[@]}" 2>&1 | tee "$LOGS/$LEG_NAME.pytest"
   status=${PIPESTATUS[0]}
@@ -177,7 +180,7 @@ run_quick() {
   status=$?
   if [ $status -ne 0 ]; then record "build $tag" $status; return; fi
   VOSTEL_BUILD_DIR="$ROOT/build-$tag/python" in_background "$ROOT/.venv-$tag/bin/python" -m pytest -q \
-      -p no:cacheprovider "${PYTEST_ARGS[@]}" "${MODULE_ONLY[@]}" tests/python simulator/tests
+      -p no:cacheprovider "${PYTEST_ARGS[@]}" "${FULL_WORKERS[@]}" "${MODULE_ONLY[@]}" tests/python simulator/tests
   record "Python $tag (quick)" $?
 }
 
