@@ -123,8 +123,10 @@ leg_cpp() {  # leg_cpp <tag>
 
 leg_windows() {  # leg_windows <script>
   step "Windows leg: bash $1"
-  bash "$1" 2>&1 | tee "$LOGS/$LEG_NAME.windows"
-  local status=${PIPESTATUS[0]}
+  # In a session of its own, so that a signal meant for a Windows process
+  # group cannot end this leg before it reports; standard input a pipe.
+  : | setsid bash "$1" 2>&1 | tee "$LOGS/$LEG_NAME.windows"
+  local status=${PIPESTATUS[1]}
   finish_leg $status "$(grep -E '^summary:' "$LOGS/$LEG_NAME.windows" | tail -1 | sed 's/^summary: //')"
 }
 
@@ -242,8 +244,11 @@ run_all() {
   for entry in "${legs[@]}"; do
     BACKGROUND="${entry##*:}"
     wait "$BACKGROUND"
+    status=$?
     name="${entry%:*}"
-    read -r status took cpu detail <"$LOGS/$name.status" 2>/dev/null || { status=1; took=0; cpu=0; detail="no result"; }
+    if ! read -r status took cpu detail <"$LOGS/$name.status" 2>/dev/null; then
+      detail="ended without a result (exit status $status)"; status=1; took=0; cpu=0
+    fi
     label="${name/Python-/Python }"
     [ "$name" = Windows ] && label="Windows ($(basename "$windows_script"))"
     if [ "$status" -eq 0 ]; then passed+=("$label"); else failed+=("$label"); fi
