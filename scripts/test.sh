@@ -124,10 +124,15 @@ leg_cpp() {  # leg_cpp <tag>
 leg_windows() {  # leg_windows <script>
   step "Windows leg: bash $1"
   # In a session of its own, so that a signal meant for a Windows process
-  # group cannot end this leg before it reports; standard input a pipe.
-  : | setsid bash "$1" 2>&1 | tee "$LOGS/$LEG_NAME.windows"
-  local status=${PIPESTATUS[1]}
-  finish_leg $status "$(grep -E '^summary:' "$LOGS/$LEG_NAME.windows" | tail -1 | sed 's/^summary: //')"
+  # group cannot end this leg before it reports (stopping the leg stops it
+  # too); standard input a pipe.
+  local inner status
+  setsid bash "$1" < <(:) &
+  inner=$!
+  trap 'kill -TERM -- -$inner 2>/dev/null; exit 143' TERM INT
+  wait $inner
+  status=$?
+  finish_leg $status "$(grep -E '^summary:' "$LOGS/$LEG_NAME.log" | tail -1 | sed 's/^summary: //')"
 }
 
 if [ "${1:-}" = --leg ]; then
@@ -204,7 +209,7 @@ stop_all() {
 run_all() {
   local windows_script full ordered=() entry tag python status build_started cpp=0 rows=() row name label took cpu detail
   mkdir -p "$LOGS"
-  rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest "$LOGS"/*.windows
+  rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest
   trap stop_all INT TERM
 
   # The Windows leg first: it is the longest and mostly waits on its own tools.
