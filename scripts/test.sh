@@ -40,6 +40,9 @@ PYTEST_ARGS=(--dist worksteal --durations=15)
 FULL_WORKERS=(-n "${VOSTEL_TEST_WORKERS:-3}")
 MODULE_WORKERS=(-n "${VOSTEL_TEST_WORKERS:-2}")
 MODULE_ONLY=(-m "not companion")
+# pytest arguments for the Windows leg's suite: its workers are Windows
+# processes under Wine, where a test waits longer than on Linux.
+WINDOWS_ARGS=(-n "${VOSTEL_WINDOWS_WORKERS:-3}")
 
 seconds() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
@@ -126,8 +129,9 @@ leg_windows() {  # leg_windows <script>
   # In a session of its own, so that a signal meant for a Windows process
   # group cannot end this leg before it reports (stopping the leg stops it
   # too); standard input a pipe.
-  local inner status
-  setsid bash "$1" < <(:) &
+  local inner status args=()
+  [ "$(basename "$1")" != test-windows.sh ] || args=("${WINDOWS_ARGS[@]}")
+  setsid bash "$1" "${args[@]}" < <(:) &
   inner=$!
   trap 'kill -TERM -- -$inner 2>/dev/null; exit 143' TERM INT
   wait $inner
