@@ -179,13 +179,15 @@ find_versions() {  # find_versions <version>... -> versions=(tag:python ...)
   if [ ${#versions[@]} -eq 0 ] && [ ${#failed[@]} -eq 0 ]; then versions+=("default:$(command -v python3)"); fi
 }
 
-# A child in the background, waited for: a signal's trap runs at once, not
-# after the child has ended.
-in_background() { "$@" & BACKGROUND=$!; wait $BACKGROUND; }
+# A child in the background, in a session of its own, waited for: a signal's
+# trap runs at once, not after the child has ended, and stops the child with
+# whatever it started (a build's compilers).
+in_background() { setsid "$@" & BACKGROUND=$!; wait $BACKGROUND; }
 
 run_quick() {
   local entry="${versions[0]}" tag status
   tag="${entry%%:*}"
+  trap stop_all INT TERM
   step "quick: the module's tests on $tag against build-$tag (bash scripts/test.sh runs everything)"
   in_background bash -c 'set -e; source scripts/setup.sh; build_for "$1" "$2" ON all' _ "${entry#*:}" "$tag"
   status=$?
@@ -205,7 +207,7 @@ start_leg() {  # start_leg <name> <kind> <args...>: in a session of its own, so 
 stop_all() {
   local entry
   for entry in "${legs[@]}"; do kill -TERM -- "-${entry##*:}" 2>/dev/null; done
-  [ -z "${BACKGROUND:-}" ] || kill -TERM "$BACKGROUND" 2>/dev/null
+  [ -z "${BACKGROUND:-}" ] || kill -TERM -- "-$BACKGROUND" 2>/dev/null
   echo "summary: interrupted; legs stopped (logs in build-test/)"
   exit 130
 }
