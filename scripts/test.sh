@@ -21,6 +21,8 @@
 #    runs the module's tests; one (VOSTEL_FULL_PYTHON, 3.11 by default, else
 #    the first found) also runs the companions' tests (IOC and its faces,
 #    panel, check, CLI), which tests/python/conftest.py marks `companion`;
+#  - docs: scripts/docs.sh check (the documentation site and its examples),
+#    on the wheel installed for the version with the companions' tests;
 #  - Windows: scripts/test-windows.sh, the module built for the Windows
 #    CPython and the suite run on it under Wine (scripts/test-windows-cross.sh
 #    where that script is not in the checkout).
@@ -109,6 +111,7 @@ leg_python() {  # leg_python <tag> <python> <full|module>
     install_clean "$tag" "$ROOT/$wheel" "$python" )
   status=$?
   [ $status -eq 0 ] || finish_leg $status "wheel"
+  touch "$LOGS/$LEG_NAME.installed"  # for the docs leg
   local args=("${PYTEST_ARGS[@]}" "${FULL_WORKERS[@]}")
   [ "$scope" = full ] || args=("${PYTEST_ARGS[@]}" "${MODULE_WORKERS[@]}" "${MODULE_ONLY[@]}")
   step "Python tests on $tag against the installed wheel ($([ "$scope" = full ] && echo "module and companions" || echo "module"))"
@@ -137,6 +140,17 @@ leg_windows() {  # leg_windows <script>
   wait $inner
   status=$?
   finish_leg $status "$(grep -E '^summary:' "$LOGS/$LEG_NAME.log" | tail -1 | sed 's/^summary: //')"
+}
+
+leg_docs() {  # leg_docs <tag>: the documentation site, on the wheel the leg Python-<tag> installs
+  step "waiting for the wheel in build-$1/venv-wheel (leg Python-$1)"
+  while [ ! -f "$LOGS/Python-$1.installed" ]; do
+    [ ! -f "$LOGS/Python-$1.status" ] || finish_leg 1 "no wheel installed for $1"
+    sleep 2
+  done
+  VOSTEL_BUILD_DIR="$ROOT/build-$1/python" VOSTEL_DOCS_PYTHON="$ROOT/build-$1/venv-wheel/bin/python" \
+      bash scripts/docs.sh check
+  finish_leg $? "$(pytest_result "$LOGS/$LEG_NAME.log")"
 }
 
 if [ "${1:-}" = --leg ]; then
@@ -215,7 +229,7 @@ stop_all() {
 run_all() {
   local windows_script full ordered=() entry tag python status build_started cpp=0 rows=() row name label took cpu detail
   mkdir -p "$LOGS"
-  rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest
+  rm -f "$LOGS"/*.status "$LOGS"/*.log "$LOGS"/*.pytest "$LOGS"/*.ctest "$LOGS"/*.installed
   trap stop_all INT TERM
 
   # The Windows leg first: it is the longest and mostly waits on its own tools.
@@ -250,6 +264,7 @@ run_all() {
     if [ $status -ne 0 ]; then tail -n 30 "$LOGS/build-$tag.log"; record "build $tag" $status; continue; fi
     if [ $cpp -eq 0 ]; then start_leg C++ cpp "$tag"; cpp=1; fi
     start_leg "Python-$tag" python "$tag" "$python" "$([ "$tag" = "$full" ] && echo full || echo module)"
+    if [ "$tag" = "$full" ] && [ -f scripts/docs.sh ]; then start_leg docs docs "$tag"; fi
   done
 
   for entry in "${legs[@]}"; do
