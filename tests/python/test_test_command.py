@@ -65,6 +65,33 @@ def test_a_module_is_the_companions_by_the_names_it_takes(test_side):
     assert not companions.uses_companions(first)
 
 
+def test_imports_anywhere_in_test_side_files_count_and_so_do_parameters(tmp_path, monkeypatch):
+    monkeypatch.setattr(companions, "TESTS", str(tmp_path))
+    (tmp_path / "helpers").mkdir()
+    (tmp_path / "helpers" / "served.py").write_text("from vostelmotor_ioc.pva import PvaMotor\n")
+    (tmp_path / "helpers" / "plain.py").write_text("import numpy\nfrom . import served\n")
+    (tmp_path / "suite").mkdir()
+    faces = tmp_path / "suite" / "face_lazy.py"
+    faces.write_text("import time\n\nclass Face:\n    def open(self):\n"
+                     "        from helpers.served import PvaMotor\n")
+    (tmp_path / "suite" / "face_plain.py").write_text("from helpers import plain\n")
+    (tmp_path / "suite" / "test_x.py").write_text("from face_lazy import Face\n")
+    assert companions.imports_companions(str(faces))
+    assert companions.imports_companions(str(tmp_path / "suite" / "test_x.py"))  # a sibling module
+    assert not companions.imports_companions(str(tmp_path / "suite" / "face_plain.py"))  # relative: not followed
+    assert not companions.imports_companions(str(tmp_path / "helpers" / "plain.py"))
+
+    # A test run with a face class from such a file is the companions'.
+    lazy = module("face_lazy", str(faces))
+    face_class = type("Face", (), {"__module__": "face_lazy"})
+    monkeypatch.setitem(sys.modules, "face_lazy", lazy)
+    marked = []
+    item = types.SimpleNamespace(module=module("test_y"), fixturenames=["face"], add_marker=marked.append,
+                                 callspec=types.SimpleNamespace(params={"face_class": face_class, "n": 3}))
+    companions.mark([item])
+    assert [m.name for m in marked] == ["companion"]
+
+
 def test_tests_using_the_served_ioc_are_the_companions_whatever_they_import():
     marked = {}
     items = [types.SimpleNamespace(module=module("test_e"), fixturenames=fixtures,
