@@ -42,9 +42,10 @@ PYTEST_ARGS=(--dist worksteal --durations=15)
 FULL_WORKERS=(-n "${VOSTEL_TEST_WORKERS:-3}")
 MODULE_WORKERS=(-n "${VOSTEL_TEST_WORKERS:-2}")
 MODULE_ONLY=(-m "not companion")
-# pytest arguments for the Windows leg's suite: its workers are Windows
-# processes under Wine, where a test waits longer than on Linux.
-WINDOWS_ARGS=(-n "${VOSTEL_WINDOWS_WORKERS:-3}")
+# pytest arguments for the Windows leg's suite (scripts/test-windows.sh
+# chooses its workers unless VOSTEL_WINDOWS_WORKERS does).
+WINDOWS_ARGS=()
+[ -z "${VOSTEL_WINDOWS_WORKERS:-}" ] || WINDOWS_ARGS=(-n "$VOSTEL_WINDOWS_WORKERS")
 
 seconds() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
