@@ -82,6 +82,8 @@ install_clean() {  # install_clean <tag> <wheel> <python>
   stamp="$(printf '%s\n' "$python" "${packages[@]}"; unzip -p "$wheel" '*.dist-info/METADATA' | grep '^Requires-Dist:')"
   if [ -x "$venv/bin/python" ] && [ -f "$venv.stamp" ] && [ "$(cat "$venv.stamp")" = "$stamp" ]; then
     step "installing $(basename "$wheel") into the clean venv (build-$tag/venv-wheel; its test packages kept)"
+    # What the tests put beside the module for their run and a stopped run left there.
+    rm -f "$venv"/lib/python*/site-packages/EposCMD64.dll
     "$ROOT/.venv-$tag/bin/python" -m pip --python "$venv/bin/python" install --no-deps --force-reinstall \
         --no-compile --disable-pip-version-check -q "$wheel" || return 1
   else
