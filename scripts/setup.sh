@@ -39,8 +39,12 @@ apt_install() {
   [ $# -gt 0 ] || return 0
   step "installing Debian packages: $*"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "$@" >/dev/null
+  # One at a time: the test command's legs may each install something.
+  (
+    flock 9
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$@" >/dev/null
+  ) 9>/tmp/vostelmotor-apt.lock
 }
 
 # Compiler cache for every build dir these scripts configure (CMake takes the

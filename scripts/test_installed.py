@@ -14,6 +14,7 @@ import the installed packages, not the checkout's. Exits with pytest's status.
 import fnmatch
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -91,6 +92,10 @@ def main(argv):
         if not os.path.isfile(simulator):
             sys.exit("no simulated controller at %s\n%s" % (simulator, __doc__))
     library = os.path.join(folder, "EposCMD64.dll")
+    # A run stopped with SIGTERM (the test command stopping its legs) still
+    # takes the library away again.
+    if hasattr(signal, "SIGTERM"):
+        signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     shutil.copy2(simulator, library)
     try:
         env = dict(os.environ, VOSTEL_BUILD_DIR=folder, VOSTEL_SIM_LIB=library)

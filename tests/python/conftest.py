@@ -12,6 +12,7 @@ import pytest
 from helpers import paths
 from helpers.display import free_windows, virtual_display
 from helpers.library import FakeLibrary, make_motor
+from helpers import companions
 
 import vostelmotor  # noqa: E402 (found through the helpers' sys.path set-up)
 from simcontrol import SimulatedController  # noqa: E402
@@ -120,6 +121,14 @@ def pytest_runtest_protocol(item, nextitem):
     yield
     if "display" in getattr(item, "fixturenames", ()):
         free_windows()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", companions.MARKER)
+
+
+def pytest_collection_modifyitems(config, items):
+    companions.mark(items)
 
 
 @pytest.fixture

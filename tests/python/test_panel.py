@@ -258,7 +258,10 @@ def sim_panel(sim, display):
     yield op
     panel.close()
     op.settle(lambda: not drives[0]._thread.is_alive(), rounds=3000)
-    panel.root.destroy()
+    try:
+        panel.root.destroy()
+    except tkinter.TclError:  # the panel's own poll got there first, once the drive had closed
+        pass
 
 
 def shown_wavelength(op):

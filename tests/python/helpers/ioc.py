@@ -139,10 +139,16 @@ def private_network_command():
     return command, None
 
 
+# How long a client waits for its channels: an IOC started in a child process
+# first imports its packages, which on a loaded machine (the test command's
+# legs side by side, a build beside them) takes well over 10 s.
+CONNECT_TIMEOUT = 60
+
+
 def pvs(ctx, prefix, *suffixes):
-    found = ctx.get_pvs(*[prefix + s for s in suffixes], timeout=10)
+    found = ctx.get_pvs(*[prefix + s for s in suffixes], timeout=CONNECT_TIMEOUT)
     for pv in found:
-        pv.wait_for_connection(timeout=10)
+        pv.wait_for_connection(timeout=CONNECT_TIMEOUT)
     return found if len(found) > 1 else found[0]
 
 
