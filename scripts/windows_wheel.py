@@ -40,7 +40,11 @@ def _metadata(project):
     for extra, deps in project.get("optional-dependencies", {}).items():
         lines.append("Provides-Extra: " + extra)
         for dep in deps:
-            lines.append('Requires-Dist: %s; extra == "%s"' % (dep, extra))
+            requirement, _, marker = dep.partition(";")
+            if marker.strip():
+                lines.append('Requires-Dist: %s; (%s) and extra == "%s"' % (requirement.strip(), marker.strip(), extra))
+            else:
+                lines.append('Requires-Dist: %s; extra == "%s"' % (requirement.strip(), extra))
     readme = project.get("readme")
     body = ""
     if isinstance(readme, dict) and "file" in readme:
