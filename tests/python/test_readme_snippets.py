@@ -28,7 +28,7 @@ from helpers.paths import BUILD, ROOT, SIM_LIBRARY
 def site_pages():
     pages = []
     for folder, _, names in os.walk(os.path.join(ROOT, "docs")):
-        pages += [os.path.relpath(os.path.join(folder, n), ROOT) for n in names if n.endswith(".md")]
+        pages += [os.path.relpath(os.path.join(folder, n), ROOT).replace(os.sep, "/") for n in names if n.endswith(".md")]
     return sorted(pages)
 
 
