@@ -52,7 +52,7 @@ def _mark_real_windows(items):
 WINDOWS_LEG_WITHOUT_FACE_CLIENTS = (
     "Windows under Wine 8.0: the PVAccess, Tango and ophyd-async clients are not installed in the Windows "
     "leg (pytango's device server crashes the Wine process); the hosted Windows workflow runs them")
-FACE_CLIENT_TESTS = ("test_pva.py", "test_tango.py", "test_bluesky_device.py")
+FACE_CLIENT_TESTS = ("test_pva.py", "test_tango.py", "test_bluesky_device.py", "test_ioc_load.py")
 FACE_CLIENT_IDS = ("[inprocess", "[pva", "[tango", "[ca-ophyd-async")
 
 
