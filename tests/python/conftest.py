@@ -44,14 +44,8 @@ def _mark_real_windows(items):
             item.add_marker(pytest.mark.real_windows)
 
 
-# The Windows leg (scripts/test-windows.sh, the Windows CPython under Wine 8.0)
-# does not install the PVAccess, Tango and ophyd-async clients: there pytango's
-# device server died of an access violation and took the test process with it,
-# and a later garbage collection in the same process hit a breakpoint trap.
-# Their tests say so instead of skipping for a missing import.
-WINDOWS_LEG_WITHOUT_FACE_CLIENTS = (
-    "Windows under Wine 8.0: the PVAccess, Tango and ophyd-async clients are not installed in the Windows "
-    "leg (pytango's device server crashes the Wine process); the hosted Windows workflow runs them")
+# Their tests say why on Windows instead of skipping for a missing import.
+WINDOWS_LEG_WITHOUT_FACE_CLIENTS = paths.WINDOWS_LEG_WITHOUT_FACE_CLIENTS
 FACE_CLIENT_TESTS = ("test_pva.py", "test_tango.py", "test_bluesky_device.py", "test_ioc_load.py")
 FACE_CLIENT_IDS = ("[inprocess", "[pva", "[tango", "[ca-ophyd-async")
 

@@ -1,6 +1,5 @@
 """The limit-switch calibration window: the exact toolkit calls against a
 fake `tk`, and the real window on an Xvfb display driven with xdotool."""
-import os
 import tkinter
 import types
 
@@ -8,7 +7,7 @@ import pytest
 
 import vostelmotor
 from helpers.library import connect_fake, fail_when
-from helpers.display import Operator, operated_toolkit
+from helpers.display import Operator, grab_window, operated_toolkit
 
 
 # --- a fake toolkit that records every call ----------------------------------
@@ -339,10 +338,8 @@ def test_real_window_after_a_refused_store(m, lib, display, monkeypatch, tmp_pat
         seen["size"] = (w.winfo_width(), w.winfo_height())
         seen["sizes"] = [(c.winfo_class(), c.winfo_width(), c.winfo_reqwidth(), c.winfo_height(),
                           c.winfo_reqheight()) for c in frame.winfo_children()]
-        ImageGrab = pytest.importorskip("PIL.ImageGrab")
-        ImageGrab.grab(bbox=(w.winfo_rootx(), w.winfo_rooty(), w.winfo_rootx() + w.winfo_width(),
-                             w.winfo_rooty() + w.winfo_height()),
-                       xdisplay=os.environ["DISPLAY"]).save(str(tmp_path / "calibration_refused.png"))
+        pytest.importorskip("PIL.ImageGrab")
+        grab_window(w, tmp_path / "calibration_refused.png")
 
     def close_request(w):
         w.tk.call(w.protocol("WM_DELETE_WINDOW"))

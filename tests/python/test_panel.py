@@ -14,7 +14,7 @@ import types
 import pytest
 
 import vostelmotor
-from helpers.display import centre, run_x, screenshot, xdotool
+from helpers.display import centre, grab_window, run_x, screenshot, xdotool
 from helpers.paths import console_script
 from helpers.panel import FakeDrive, PanelOperator, open_panel
 from vostelmotor_lab.drive import Drive, MoveResult
@@ -173,11 +173,8 @@ def test_a_refused_value_neither_shifts_nor_clips_the_layout(fake_panel, tmp_pat
         op.click(button, lambda: op.text(field.error))
     panel.root.update()
     after = layout(panel)
-    ImageGrab = pytest.importorskip("PIL.ImageGrab")
-    root = panel.root
-    ImageGrab.grab(bbox=(root.winfo_rootx(), root.winfo_rooty(), root.winfo_rootx() + root.winfo_width(),
-                         root.winfo_rooty() + root.winfo_height()),
-                   xdisplay=os.environ["DISPLAY"]).save(str(tmp_path / "panel_refused_values.png"))
+    pytest.importorskip("PIL.ImageGrab")
+    grab_window(panel.root, tmp_path / "panel_refused_values.png")
     moved = {name: (before[name], after[name]) for name in before if before[name][:2] != after[name][:2]}
     assert moved == {}
     assert after["window"] == before["window"]

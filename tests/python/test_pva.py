@@ -12,6 +12,10 @@ import pytest
 
 from helpers.ioc import close, pvs, value, wait_until
 
+from helpers import paths  # noqa: E402
+
+if sys.platform == "win32":
+    pytest.skip(paths.WINDOWS_LEG_WITHOUT_FACE_CLIENTS, allow_module_level=True)
 pytest.importorskip("p4p")
 from p4p.client.thread import RemoteError  # noqa: E402
 

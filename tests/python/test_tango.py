@@ -10,7 +10,7 @@ import time
 import pytest
 
 from helpers.ioc import free_port, wait_until
-from helpers.paths import BUILD, ROOT
+from helpers.paths import BUILD, ROOT, WINDOWS_LEG_WITHOUT_FACE_CLIENTS
 
 SARDANA_NAMES = {"Position", "DialPosition", "Offset", "Velocity", "Acceleration", "Deceleration",
                  "Limit_switches", "State", "Status"}
@@ -26,6 +26,8 @@ def test_help_needs_no_pytango():
     assert "--nodb" in result.stdout and "Sardana" in result.stdout
 
 
+if sys.platform == "win32":
+    pytest.skip(WINDOWS_LEG_WITHOUT_FACE_CLIENTS, allow_module_level=True)
 tango = pytest.importorskip("tango")
 
 

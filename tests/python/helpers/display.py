@@ -207,6 +207,21 @@ def window_gone(window, seconds=5):
     return False
 
 
+def grab_window(window, path):
+    """Saves the area of the Tk `window` as the PNG `path` (for a person to
+    look at): the X display on Linux, the Windows screen (under Wine the same
+    X display) on Windows."""
+    from PIL import ImageGrab
+
+    box = (window.winfo_rootx(), window.winfo_rooty(), window.winfo_rootx() + window.winfo_width(),
+           window.winfo_rooty() + window.winfo_height())
+    if sys.platform == "win32":
+        image = ImageGrab.grab(bbox=box, all_screens=True)
+    else:
+        image = ImageGrab.grab(bbox=box, xdisplay=os.environ["DISPLAY"])
+    image.save(str(path))
+
+
 def screenshot(name, window=None):
     """With VOSTEL_SCREENSHOTS set to a folder: saves the screen, or the area
     of `window` (a Tk window or an X window id), there as <name>.png, on
