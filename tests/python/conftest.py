@@ -12,7 +12,7 @@ import pytest
 from helpers import paths
 from helpers.display import free_windows, virtual_display
 from helpers.library import FakeLibrary, make_motor
-from helpers import companions
+from helpers import companions, windows_leg
 
 import vostelmotor  # noqa: E402 (found through the helpers' sys.path set-up)
 from simcontrol import SimulatedController  # noqa: E402
@@ -44,30 +44,15 @@ def _mark_real_windows(items):
             item.add_marker(pytest.mark.real_windows)
 
 
-# Their tests say why on Windows instead of skipping for a missing import.
-WINDOWS_LEG_WITHOUT_FACE_CLIENTS = paths.WINDOWS_LEG_WITHOUT_FACE_CLIENTS
-FACE_CLIENT_TESTS = ("test_pva.py", "test_tango.py", "test_bluesky_device.py", "test_ioc_load.py")
-FACE_CLIENT_IDS = ("[inprocess", "[pva", "[tango", "[ca-ophyd-async")
-
-
-# ophyd's EpicsMotor connects some forty channels at once; under Wine 8.0 its
-# caproto client loses some of them (WinError 10035 on a non-blocking socket)
-# and the conformance fixtures time out. test_ioc_bluesky runs EpicsMotor there.
-WINDOWS_LEG_WITHOUT_OPHYD_CONFORMANCE = (
-    "Windows under Wine 8.0: ophyd's caproto client loses channels while connecting the conformance rig "
-    "(WinError 10035); EpicsMotor on Windows is tested by test_ioc_bluesky")
-
-
-def _skip_face_clients_on_windows(items):
-    if sys.platform != "win32" or os.environ.get("VOSTEL_WINDOWS_FACE_CLIENTS") == "1":
+def _skip_on_windows_leg(items):
+    """The tests the Windows leg leaves out say why (helpers.windows_leg)."""
+    if sys.platform != "win32" or os.environ.get("VOSTEL_WINDOWS_ALL_TESTS") == "1":
         return
     for item in items:
-        path, _, name = item.nodeid.replace(os.sep, "/").partition("::")
-        if os.path.basename(path) in FACE_CLIENT_TESTS or (
-                "conformance" in path and any(face in name for face in FACE_CLIENT_IDS)):
-            item.add_marker(pytest.mark.skip(reason=WINDOWS_LEG_WITHOUT_FACE_CLIENTS))
-        elif "conformance" in path and "[ca-ophyd]" in name:
-            item.add_marker(pytest.mark.skip(reason=WINDOWS_LEG_WITHOUT_OPHYD_CONFORMANCE))
+        path = item.nodeid.replace(os.sep, "/").partition("::")[0]
+        reason = windows_leg.test_file_reason(os.path.basename(path))
+        if reason:
+            item.add_marker(pytest.mark.skip(reason=reason))
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -153,7 +138,7 @@ def pytest_runtest_protocol(item, nextitem):
 def pytest_collection_modifyitems(config, items):
     companions.mark(items)
     _mark_real_windows(items)
-    _skip_face_clients_on_windows(items)
+    _skip_on_windows_leg(items)
 
 
 @pytest.fixture

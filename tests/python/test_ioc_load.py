@@ -24,6 +24,15 @@ def task_count(loop):
     return asyncio.run_coroutine_threadsafe(count(), loop).result(10)
 
 
+# Imported while sys.path is whole (a test elsewhere in the same worker narrows
+# it for a while); the test context imports psutil on first use.
+try:
+    import tango
+    from tango.test_context import DeviceTestContext
+except ImportError:
+    tango = DeviceTestContext = None
+
+
 @pytest.fixture
 def tango_face(sim, monkeypatch):
     """tango_face(shared) -> a DeviceProxy to the Tango device on `shared`, or
@@ -31,10 +40,7 @@ def tango_face(sim, monkeypatch):
     contexts = []
 
     def start(shared):
-        try:
-            import tango
-            from tango.test_context import DeviceTestContext
-        except ImportError:
+        if DeviceTestContext is None:
             return None
         from helpers.ioc import free_port
         from vostelmotor_lab.tango_device import GratingMotor

@@ -29,12 +29,15 @@ def test_help_needs_no_pytango():
 if sys.platform == "win32":
     pytest.skip(WINDOWS_LEG_WITHOUT_FACE_CLIENTS, allow_module_level=True)
 tango = pytest.importorskip("tango")
+# Imported while the test process's sys.path is whole: a test elsewhere in the
+# same worker narrows sys.path for a while (test_simulated), and the test
+# context imports psutil on first use.
+from tango.test_context import DeviceTestContext  # noqa: E402
 
 
 @pytest.fixture
 def device(sim, monkeypatch):
     """A DeviceProxy to the device on a fresh drive, connected and standing at 780 nm."""
-    from tango.test_context import DeviceTestContext
 
     from vostelmotor_lab.shared import SharedDrive
     from vostelmotor_lab.tango_device import GratingMotor

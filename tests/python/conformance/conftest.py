@@ -57,8 +57,12 @@ def why_not_here(cls):
 def discovered_faces():
     """pytest.param(face class) for every face, skipped with the reason where it cannot run."""
     found = []
+    from helpers import windows_leg
+
     for cls in face_classes():
         reason = why_not_here(cls)
+        if sys.platform == "win32":
+            reason = windows_leg.conformance_reason(cls.name) or reason
         marks = [pytest.mark.skip(reason="face %s: %s" % (cls.name, reason))] if reason else []
         found.append(pytest.param(cls, id=cls.name, marks=marks))
     return found
