@@ -3,7 +3,6 @@ position is taken once the drive stands, disconnect() during a move (from a
 signal handler on the move's thread or from another thread) stops it first,
 and the repair connect() makes after a lost position is done whole or stays
 pending."""
-import os
 import signal
 import threading
 import time
@@ -68,7 +67,7 @@ def test_disconnect_from_a_signal_handler_on_the_moving_thread(m, sim, monkeypat
     assert sim.set_quick_stop_deceleration(600)
     previous = signal.signal(signal.SIGTERM, lambda signum, frame: m.disconnect())
     try:
-        monkeypatch.setattr(vostelmotor, "sleep", At(sim, 1.2, lambda: os.kill(os.getpid(), signal.SIGTERM)))
+        monkeypatch.setattr(vostelmotor, "sleep", At(sim, 1.2, lambda: signal.raise_signal(signal.SIGTERM)))
         with pytest.raises(ConnectionError, match=r"ended by disconnect\(\).*stored.*connect\(\) again"):
             m.moveToWavelength(760.0)
     finally:
