@@ -54,9 +54,9 @@ def flat(text):
 
 
 def load_hooks():
-    spec = importlib.util.spec_from_file_location("docs_hooks", os.path.join(ROOT, "scripts", "docs_hooks.py"))
-    hooks = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(hooks)
+    hooks_file = importlib.util.spec_from_file_location("docs_hooks", os.path.join(ROOT, "scripts", "docs_hooks.py"))
+    hooks = importlib.util.module_from_spec(hooks_file)
+    hooks_file.loader.exec_module(hooks)
     return hooks
 
 
