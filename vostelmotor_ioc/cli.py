@@ -116,7 +116,6 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
 
 async def _serve(shared, ioc, run_options, serve_pva, args):
     """Channel Access (ioc, or None) and PVAccess in this loop, on one drive."""
-    from caproto.asyncio.server import start_server
     log = logging.getLogger("vostelmotor.pva")
     face = None
     try:
@@ -135,7 +134,7 @@ async def _serve(shared, ioc, run_options, serve_pva, args):
                 log.info("PVAccess names: %s", " ".join(sorted(face.names)))
         shared.start()
         if ioc is not None:
-            await start_server(ioc.pvdb, **run_options)
+            await ioc.serve(**run_options)
         else:
             await asyncio.Event().wait()
     finally:

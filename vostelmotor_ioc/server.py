@@ -10,6 +10,7 @@ import math
 
 from caproto import AlarmSeverity, AlarmStatus, CAStatus, ChannelType, SkipWrite
 from caproto._data import CannotExceedLimits
+from caproto.asyncio.server import Context, VirtualCircuit
 from caproto.server import PVGroup, pvproperty
 
 from . import access
@@ -42,8 +43,52 @@ GUARDED = ("MOTOR", "MOTOR.VAL", "MOTOR.VELO", "MOTOR.ACCL", "MOTOR.SET", "MOTOR
            "HIGH_PRECISION", "TRIGGER", "TRIGGER_WIDTH", "CALIBRATE")
 EVERYONE = ("MOTOR.STOP",)
 
+# A put's completion waits at most this many milliseconds for its monitors.
+MONITORS_OUT_POLLS = 2000
+
 USE, SET = "Use", "Set"
 FROZEN = "Frozen"
+
+
+class _MonitorTrackingCircuit(VirtualCircuit):
+    """A client's circuit that knows when every monitor queued for it has
+    been sent: its sending task waits for the queue without a deadline only
+    when it holds no batch."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.all_sent = False
+
+    async def get_from_sub_queue(self, timeout=None):
+        self.all_sent = timeout is None
+        try:
+            return await super().get_from_sub_queue(timeout)
+        finally:
+            self.all_sent = False
+
+    def monitors_out(self):
+        return self.all_sent and self.subscription_queue.empty()
+
+
+class MonitorTrackingContext(Context):
+    """caproto's asyncio server, able to tell when every monitor published so
+    far has been sent to every client."""
+    CircuitClass = _MonitorTrackingCircuit
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._routing = 0  # updates taken from the queue, not yet with the circuits
+
+    async def _subscription_queue_iteration(self, *args, **kwargs):
+        self._routing += 1
+        try:
+            return await super()._subscription_queue_iteration(*args, **kwargs)
+        finally:
+            self._routing -= 1
+
+    def monitors_out(self):
+        return (self.subscription_queue.empty() and not self._routing
+                and all(circuit.monitors_out() for circuit in list(self.circuits)))
 
 
 class GratingMotorIOC(PVGroup):
@@ -88,6 +133,7 @@ class GratingMotorIOC(PVGroup):
         self._limits = (-math.inf, math.inf)
         self._updates = None
         self._post = None
+        self._context = None  # the server, once serve() runs
         writers = access.listed_writers(self.write_list)
         for name, channel in self._channels():
             suffix = name[len(self.prefix):]
@@ -209,19 +255,27 @@ class GratingMotorIOC(PVGroup):
     async def _monitors_out(self):
         """Returns once the record's monitors have left for the clients, so
         that a client reading its monitored DMOV, RBV or MISS when its put
-        completes reads the end of the move. caproto sends a put's answer at
-        once but holds monitors in queues and batches them for
-        HIGH_LOAD_TIMEOUT before sending."""
-        from caproto.server import common
-        fields = self.fields
-        queues = set()
-        for channel in (fields.done_moving_to_value, fields.user_readback_value, fields.ran_out_of_retries):
-            queues.update(getattr(channel, "_queues", {}))
-        for _ in range(1000):
-            if all(queue.empty() for queue in queues if hasattr(queue, "empty")):
-                break
+        completes reads the end of the move: caproto sends a put's answer at
+        once, but monitors pass through two queues and a batch first."""
+        context = self._context
+        if context is None:  # served by caproto's own server: give it time
+            from caproto.server import common
+            await asyncio.sleep(4 * common.HIGH_LOAD_TIMEOUT + 0.05)
+            return
+        for _ in range(MONITORS_OUT_POLLS):
+            if context.monitors_out():
+                return
             await asyncio.sleep(0.001)
-        await asyncio.sleep(2 * common.HIGH_LOAD_TIMEOUT)
+        self.log.warning("monitors still queued when a put completed")
+
+    async def serve(self, interfaces=("127.0.0.1",), log_pv_names=False):
+        """Serves the PVs on Channel Access until cancelled; a put's
+        completion leaves after the monitors of its move."""
+        self._context = MonitorTrackingContext(self.pvdb, list(interfaces))
+        try:
+            await self._context.run(log_pv_names=log_pv_names)
+        finally:
+            self._context = None
 
     @motor.putter
     async def motor(self, instance, value):

@@ -60,6 +60,44 @@ def test_a_put_completes_once_the_grating_stands_at_its_target(serve, client, si
     assert sim.command_count("VCS_MoveToPosition") >= 1
 
 
+def test_on_a_slow_link_the_answer_still_follows_the_monitors_of_the_move(serve, client, sim, monkeypatch):
+    """caproto sends a put's answer at once and its monitors later, through
+    queues and a batch: the answer must wait for DMOV = 1 to have gone."""
+    import asyncio
+
+    import caproto
+    from vostelmotor_ioc import server
+
+    sent = []
+    send = server._MonitorTrackingCircuit.send
+
+    async def slow_monitors(circuit, *commands):
+        if any(isinstance(command, caproto.EventAddResponse) for command in commands):
+            await asyncio.sleep(0.2)
+        sent.extend(commands)
+        return await send(circuit, *commands)
+
+    monkeypatch.setattr(server._MonitorTrackingCircuit, "send", slow_monitors)
+    ioc = serve("SLOW:", wall_speed=2.0)
+    pv, dmov = connected(ioc, client, "MOTOR", "MOTOR.DMOV")
+    subscription = dmov.subscribe()
+
+    def monitored(sub, response):
+        pass
+
+    subscription.add_callback(monitored)  # caproto keeps callbacks by weak reference
+    wait_until(lambda: any(isinstance(c, caproto.EventAddResponse) and c.subscriptionid == subscription.subscriptionid
+                           for c in sent), 30, what="the first DMOV monitor")
+    assert put(pv, 776.0) == "ECA_NORMAL"
+
+    answer = next(i for i, c in enumerate(sent) if isinstance(c, caproto.WriteNotifyResponse))
+    dmov_events = [(i, c.data[0]) for i, c in enumerate(sent)
+                   if isinstance(c, caproto.EventAddResponse) and c.subscriptionid == subscription.subscriptionid]
+    started = next(i for i, done in dmov_events if done == 0)
+    ended = [i for i, done in dmov_events if done == 1 and i > started]
+    assert ended and ended[0] < answer, (dmov_events, answer)
+
+
 def test_stop_and_a_newer_setpoint_end_waiting_puts(serve, client, sim):
     ioc = serve("WAIT:")
     val, stop, velo, rbv, dmov, message = connected(ioc, client, "MOTOR", "MOTOR.STOP", "MOTOR.VELO", "MOTOR.RBV",

@@ -9,7 +9,6 @@ import pytest
 
 pytest.importorskip("caproto")
 pytest.importorskip("p4p")
-from caproto.asyncio.server import start_server  # noqa: E402
 
 from . import paths  # noqa: E402,F401 (the checkout on sys.path)
 from vostelmotor_ioc.pva import PvaMotor  # noqa: E402
@@ -60,7 +59,7 @@ class ServedFaces:
         finally:
             self._ready.set()
         if self.ioc is not None:
-            await start_server(self.ioc.pvdb, interfaces=["127.0.0.1"])
+            await self.ioc.serve(interfaces=["127.0.0.1"])
         else:
             await asyncio.Event().wait()
 

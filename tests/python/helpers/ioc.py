@@ -17,7 +17,6 @@ import pytest
 
 pytest.importorskip("caproto")
 import caproto  # noqa: E402
-from caproto.asyncio.server import start_server  # noqa: E402
 from caproto.threading.client import Context  # noqa: E402
 
 from . import paths  # noqa: E402,F401 (the checkout on sys.path)
@@ -106,7 +105,7 @@ class ServedIoc:
     def _serve(self):
         self.loop = asyncio.new_event_loop()
         asyncio.set_event_loop(self.loop)
-        self.task = self.loop.create_task(start_server(self.ioc.pvdb, interfaces=["127.0.0.1"]))
+        self.task = self.loop.create_task(self.ioc.serve(interfaces=["127.0.0.1"]))
         self.loop.call_soon(self._ready.set)
         try:
             self.loop.run_until_complete(self.task)
