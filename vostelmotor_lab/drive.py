@@ -154,9 +154,13 @@ def tk_freed_here():
     reference cycles, and an error in one of its callbacks (a wavelength typed
     as "780,5") is kept in sys.last_* together with the window; either would
     let the collector, or the interpreter's exit, free it on the main thread.
-    So the error the block reported is forgotten and the cycles are collected
-    here, before the block's result goes anywhere."""
+    So the error the block reported is forgotten and, if the block left a Tcl
+    interpreter alive, the cycles are collected here, before the block's
+    result goes anywhere. A full collection takes tens of milliseconds in a
+    process with a control system's client loaded: a block that made no
+    window (most of the jobs) does without it."""
     kept = {name: getattr(sys, name) for name in _LAST_ERROR if hasattr(sys, name)}
+    interpreters = _tcl_interpreters()
     try:
         yield
     finally:
@@ -165,7 +169,19 @@ def tk_freed_here():
                 setattr(sys, name, kept[name])
             elif hasattr(sys, name):
                 delattr(sys, name)
-        gc.collect()
+        if _tcl_interpreters() != interpreters:
+            gc.collect()
+
+
+def _tcl_interpreters():
+    """The number of references to tkinter's interpreter type, which every
+    live interpreter (behind each Tk window, whatever its class) holds one
+    of; None before tkinter is imported. It changes when a block makes an
+    interpreter that is still alive when the block ends. (One freed by
+    another thread at the same time would hide it: the process's windows
+    live on the thread that made them, so that does not happen here.)"""
+    _tkinter = sys.modules.get("_tkinter")
+    return None if _tkinter is None else sys.getrefcount(_tkinter.TkappType)
 
 
 class Drive:

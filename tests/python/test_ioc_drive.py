@@ -316,3 +316,55 @@ def test_the_module_s_window_on_the_worker_is_freed_there(display, tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
     assert "calibrated [781.5]" in run.stdout
     assert "Exception in Tkinter callback" in run.stderr  # the refused entry was reported as before
+
+
+# A job on the worker that leaves a Tcl interpreter in a reference cycle (no
+# display needed: tkinter.Tcl() is one) and one that makes none; then a
+# collection on the main thread and the exit. Only the first may cost a full
+# collection on the worker, and nothing may abort.
+INTERPRETER_ON_THE_WORKER = r"""
+import gc, threading, tkinter
+from vostelmotor_lab.drive import tk_freed_here
+
+full = []
+gc.callbacks.append(lambda phase, info: phase == "start" and info["generation"] == 2 and full.append(1))
+gc.disable()  # only the collections asked for
+
+
+def no_window():
+    with tk_freed_here():
+        cycle = []
+        cycle.append(cycle)
+
+
+def make_window():  # as a job does: its frame is gone when the block ends
+    interpreter = tkinter.Tcl()
+    interpreter.itself = interpreter
+
+
+def window():
+    with tk_freed_here():
+        make_window()
+
+
+for job in (no_window, window, no_window):
+    worker = threading.Thread(target=job)
+    worker.start()
+    worker.join()
+    print(job.__name__, len(full))
+    full.clear()
+gc.collect()
+print("exit")
+"""
+
+
+def test_jobs_collect_on_the_worker_only_when_they_left_an_interpreter(tmp_path):
+    import subprocess
+    import sys
+
+    script = tmp_path / "interpreter_on_the_worker.py"
+    script.write_text(INTERPRETER_ON_THE_WORKER)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.split("\n")[:4] == ["no_window 0", "window 1", "no_window 0", "exit"], run.stdout
