@@ -216,10 +216,6 @@ void raise_in_context(py::error_already_set& caught, PyObject* type, const std::
   throw py::error_already_set();
 }
 
-void require_connection(InstanceReads& self) {
-  if (!self.truth(KEY("_motor__connection"))) raise(PyExc_ConnectionError, "Motor not connected");
-}
-
 void require_connection(py::handle self) {
   if (!truthy(instance_attr(self, KEY("_motor__connection")))) raise(PyExc_ConnectionError, "Motor not connected");
 }

@@ -167,19 +167,17 @@ class InstanceReads {
   InstanceReads& operator=(const InstanceReads&) = delete;
 
   VOSTEL_ALWAYS_INLINE py::object operator()(const Key& name) {
-    if (class_unchanged(Py_TYPE(obj_.ptr()), *name.site)) {
-      if (!dict_ && !(dict_ = PyObject_GenericGetDict(obj_.ptr(), nullptr))) throw py::error_already_set();
-      if (PyObject* value = dict_item(dict_, name)) return py::reinterpret_borrow<py::object>(value);
-    }
+    if (PyObject* value = from_dict(name)) return py::reinterpret_borrow<py::object>(value);
     forget();
     return getattr_of(obj_, name);
   }
 
   // Python's truth value of obj.<name>.
   VOSTEL_ALWAYS_INLINE bool truth(const Key& name) {
-    py::object value = (*this)(name);
-    if (value.ptr() == Py_True) return true;
-    if (value.ptr() == Py_False) return false;
+    PyObject* found = from_dict(name);
+    if (found == Py_True) return true;
+    if (found == Py_False) return false;
+    py::object value = found ? py::reinterpret_borrow<py::object>(found) : getattr_of(obj_, name);
     forget();
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();
@@ -187,6 +185,13 @@ class InstanceReads {
   }
 
  private:
+  // The entry where the site learnt that getattr ends in the instance's
+  // __dict__ and the dict has it (borrowed); nullptr where getattr must look.
+  VOSTEL_ALWAYS_INLINE PyObject* from_dict(const Key& name) {
+    if (!class_unchanged(Py_TYPE(obj_.ptr()), *name.site)) return nullptr;
+    if (!dict_ && !(dict_ = PyObject_GenericGetDict(obj_.ptr(), nullptr))) throw py::error_already_set();
+    return dict_item(dict_, name);
+  }
   void forget() { Py_CLEAR(dict_); }
   py::handle obj_;
   PyObject* dict_ = nullptr;  // strong, once fetched
@@ -275,7 +280,10 @@ void say(T&&... values) {
 
 // "Motor not connected" unless self.__connection is true.
 void require_connection(py::handle self);
-void require_connection(InstanceReads& self);  // the same, the read one of several
+// The same as the first of several reads.
+inline void require_connection(InstanceReads& self) {
+  if (!self.truth(KEY("_motor__connection"))) raise(PyExc_ConnectionError, "Motor not connected");
+}
 
 // The module-level name `ct` (the ctypes module), looked up when made: a
 // method that uses ct several times in one run looks it up once, at its start.
