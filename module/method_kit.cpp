@@ -117,14 +117,19 @@ void bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
   if (info.star_args) out.push_back(rest);
 }
 
-// Positional arguments only, as many as the signature takes: bound straight
-// from the call's stack. Anything else goes through `bind`, which gives
-// Python's TypeError texts.
+// Every parameter given by position, in order, and no *args: bound straight
+// from the call's stack. The common call, checked in the trampoline itself.
+VOSTEL_ALWAYS_INLINE bool bind_exact(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames,
+                                     Args& out) {
+  if (kwnames || nargs != entry.nparams || entry.info.star_args) return false;
+  for (size_t i = 1; i < nargs; ++i) out.push_borrowed(args[i]);
+  return true;
+}
+
+// Positional arguments only, as many as the signature takes, the missing ones
+// from their defaults, the rest into *args. Anything else goes through `bind`,
+// which gives Python's TypeError texts.
 bool bind_fast(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames, Args& out) {
-  if (!kwnames && nargs == entry.nparams && !entry.info.star_args) {  // every parameter given, in order
-    for (size_t i = 1; i < nargs; ++i) out.push_borrowed(args[i]);
-    return true;
-  }
   if ((kwnames && PyTuple_GET_SIZE(kwnames)) || nargs < entry.required) return false;
   if (!entry.info.star_args && nargs > entry.nparams) return false;
   size_t take = std::min(nargs, entry.nparams);
@@ -166,7 +171,8 @@ PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* 
   size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
   try {
     Args bound;
-    if (bind_fast(entry, args, nargs, kwnames, bound)) return entry.info.impl(args[0], bound).release().ptr();
+    if (bind_exact(entry, args, nargs, kwnames, bound) || bind_fast(entry, args, nargs, kwnames, bound))
+      return entry.info.impl(args[0], bound).release().ptr();
     py::object self;
     Args slow;
     bind_slow(entry, args, nargs, kwnames, self, slow);

@@ -147,13 +147,57 @@ void note_class(PyTypeObject* type, KeySite& site);
 py::object getattr_of(py::handle obj, py::handle name);
 py::object getattr_of(py::handle obj, const Key& name);
 
+// The attributes of one object read one after another in a method run:
 // obj.<name>, looked up now, as getattr looks it up. Where the site learnt
 // that getattr on this class, as it is now (same change stamp), ends in the
 // instance's __dict__ (plain attribute access, or only a __getattr__ hook,
 // and no class attribute of that name), the entry is read from the __dict__
 // directly; every other case, a missing entry included, is getattr itself.
-// The dict is the one PyObject_GenericGetDict gives; no private function of
-// the interpreter is called.
+// The dict is the one PyObject_GenericGetDict gives, fetched at the first
+// read served from it and kept for the next reads, so no Python code may run
+// between two reads of one InstanceReads but the truth tests it makes itself.
+// A getattr, or the truth test of anything but a bool, can run Python code
+// (a property, a __bool__) that replaces the __dict__: the read after it
+// fetches the dict again. No private function of the interpreter is called.
+class InstanceReads {
+ public:
+  explicit InstanceReads(py::handle obj) : obj_(obj) {}
+  ~InstanceReads() { Py_XDECREF(dict_); }
+  InstanceReads(const InstanceReads&) = delete;
+  InstanceReads& operator=(const InstanceReads&) = delete;
+
+  VOSTEL_ALWAYS_INLINE py::object operator()(const Key& name) {
+    if (PyObject* value = from_dict(name)) return py::reinterpret_borrow<py::object>(value);
+    forget();
+    return getattr_of(obj_, name);
+  }
+
+  // Python's truth value of obj.<name>.
+  VOSTEL_ALWAYS_INLINE bool truth(const Key& name) {
+    PyObject* found = from_dict(name);
+    if (found == Py_True) return true;
+    if (found == Py_False) return false;
+    py::object value = found ? py::reinterpret_borrow<py::object>(found) : getattr_of(obj_, name);
+    forget();
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+  }
+
+ private:
+  // The entry where the site learnt that getattr ends in the instance's
+  // __dict__ and the dict has it (borrowed); nullptr where getattr must look.
+  VOSTEL_ALWAYS_INLINE PyObject* from_dict(const Key& name) {
+    if (!class_unchanged(Py_TYPE(obj_.ptr()), *name.site)) return nullptr;
+    if (!dict_ && !(dict_ = PyObject_GenericGetDict(obj_.ptr(), nullptr))) throw py::error_already_set();
+    return dict_item(dict_, name);
+  }
+  void forget() { Py_CLEAR(dict_); }
+  py::handle obj_;
+  PyObject* dict_ = nullptr;  // strong, once fetched
+};
+
+// obj.<name> on its own, read as InstanceReads reads it, the dict let go at once.
 VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Key& name) {
   PyTypeObject* type = Py_TYPE(obj.ptr());
   if (class_unchanged(type, *name.site)) {
@@ -236,6 +280,10 @@ void say(T&&... values) {
 
 // "Motor not connected" unless self.__connection is true.
 void require_connection(py::handle self);
+// The same as the first of several reads.
+inline void require_connection(InstanceReads& self) {
+  if (!self.truth(KEY("_motor__connection"))) raise(PyExc_ConnectionError, "Motor not connected");
+}
 
 // The module-level name `ct` (the ctypes module), looked up when made: a
 // method that uses ct several times in one run looks it up once, at its start.

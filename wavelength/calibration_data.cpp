@@ -129,9 +129,10 @@ py::object readWavelengthMinMax(py::handle self, Args&) {
 }
 
 py::object getWavelengthMinMax(py::handle self, Args&) {
-  require_connection(self);
-  py::object lowest = instance_attr(self, KEY("_motor__minWavelength"));
-  py::object highest = instance_attr(self, KEY("_motor__maxWavelength"));
+  InstanceReads attr(self);
+  require_connection(attr);
+  py::object lowest = attr(KEY("_motor__minWavelength"));
+  py::object highest = attr(KEY("_motor__maxWavelength"));
   PyObject* range = PyList_New(2);
   if (!range) throw py::error_already_set();
   PyList_SET_ITEM(range, 0, lowest.release().ptr());

@@ -356,3 +356,36 @@ def test_lookups_see_changes_made_after_earlier_calls(lib, monkeypatch):
         m.getWavelength()
     vostelmotor.ct = ctypes
     assert m.getWavelength() == at(1234) and len(counted) == 2
+
+
+def test_reads_after_code_has_run_see_the_instance_as_it_is_then(lib):
+    """getWavelengthMinMax reads the flag and the range one after another, as
+    Python would: what a truth test (__bool__) or a property runs in between
+    is seen by the reads after it, even when it replaces the whole __dict__."""
+    m = connect_fake(make_motor(lib))
+    cls = type(m)
+    for _ in range(3):  # every lookup site has seen this object and its class
+        assert m.getWavelengthMinMax() == [760.0, 800.0]
+
+    class Flag:
+        def __bool__(self):
+            m.__dict__ = dict(m.__dict__, _motor__minWavelength=1.0)
+            return True
+
+    for _ in range(2):
+        m._motor__connection, m._motor__minWavelength = Flag(), 760.0
+        assert m.getWavelengthMinMax() == [1.0, 800.0]
+
+    def replace_dict(self):
+        self.__dict__ = dict(self.__dict__, _motor__maxWavelength=2.0)
+        return 3.0
+
+    m._motor__connection = True
+    m.__class__ = type("Sub", (cls,), {"_motor__minWavelength": property(replace_dict)})
+    for _ in range(2):
+        m._motor__maxWavelength = 800.0
+        assert m.getWavelengthMinMax() == [3.0, 2.0]
+    m.__class__ = cls
+    m._motor__connection = 0
+    with pytest.raises(ConnectionError, match="^Motor not connected$"):
+        m.getWavelengthMinMax()
