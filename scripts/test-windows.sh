@@ -174,6 +174,13 @@ if [ ! -f "$winpy/.vostel-stamp" ] || [ "$(cat "$winpy/.vostel-stamp")" != "$sta
   record "Windows CPython 3.11 with the test packages" $?
   [ ${#failed[@]} -eq 0 ] || finish
 fi
+# Wine 8.0 answers WSAEWOULDBLOCK to a non-blocking send while another send
+# on the same socket is in progress, which Windows does only for a full send
+# buffer: caproto's threading client, which sends from any thread on its
+# non-blocking sockets, then loses requests and channels. Its sends take turns
+# in this interpreter (tests/windows/wine_socket_sends.py says how and why).
+cp "$ROOT/tests/windows/wine_socket_sends.py" "$winpy/Lib/site-packages/"
+echo "import wine_socket_sends; wine_socket_sends.install()" >"$winpy/Lib/site-packages/wine_socket_sends.pth"
 bash scripts/windows-python.sh -c "import sys, tkinter; print('   ', sys.version.split()[0], sys.platform, 'Tk', tkinter.TkVersion)"
 
 # The build: the module against the Windows CPython (its headers are the
