@@ -25,9 +25,9 @@ def console_script(name):
     return os.path.join(sysconfig.get_path("scripts"), name + (".exe" if os.name == "nt" else ""))
 
 # The Windows leg (scripts/test-windows.sh, the Windows CPython under Wine 8.0)
-# does not install the PVAccess, Tango and ophyd-async clients: there pytango's
-# device server died of an access violation and took the test process with it,
-# and a later garbage collection in the same process hit a breakpoint trap.
+# does not install pytango: there its device server died of an access
+# violation and took the test process with it, and a later garbage collection
+# in the same process hit a breakpoint trap.
 WINDOWS_LEG_WITHOUT_FACE_CLIENTS = (
-    "Windows under Wine 8.0: the PVAccess, Tango and ophyd-async clients are not installed in the Windows "
-    "leg (pytango's device server crashes the Wine process); the hosted Windows workflow runs them")
+    "Windows under Wine 8.0: pytango is not installed in the Windows leg (its device server crashes the Wine "
+    "process); the hosted Windows workflow runs the Tango tests")

@@ -2,13 +2,10 @@
 Wine 8.0) leaves out, and why; the tests say so in their skip text there."""
 from helpers import paths
 
-# Not installed in the Windows leg: pytango's device server died of an access
-# violation there and took the test process with it, and a later garbage
-# collection in the same process hit a breakpoint trap.
+# Not installed in the Windows leg: pytango (helpers.paths says why).
 FACE_CLIENTS = paths.WINDOWS_LEG_WITHOUT_FACE_CLIENTS
-FACE_CLIENT_TESTS = ("test_pva.py", "test_tango.py", "test_bluesky_device.py", "test_ioc_load.py")
-FACE_CLIENT_FACES = ("inprocess", "pva-p4p", "pva-ophyd-async", "tango-proxy", "tango-ophyd-async",
-                     "ca-ophyd-async")
+FACE_CLIENT_TESTS = ("test_tango.py",)
+FACE_CLIENT_FACES = ("tango-proxy", "tango-ophyd-async")
 
 
 def conformance_reason(face):
