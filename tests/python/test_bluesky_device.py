@@ -13,8 +13,6 @@ import pytest
 
 from helpers import paths
 
-if sys.platform == "win32":
-    pytest.skip(paths.WINDOWS_LEG_WITHOUT_FACE_CLIENTS, allow_module_level=True)
 pytest.importorskip("ophyd_async")
 pytest.importorskip("bluesky")
 

@@ -2,46 +2,13 @@
 own on the simulated controller, stopped by a signal."""
 import os
 import re
-import signal
-import subprocess
-import sys
 import time
 
 import pytest
 
 from helpers.paths import BUILD, ROOT
-from helpers.ioc import close, pvs, client_examples, run_client_example, value, wait_until
+from helpers.ioc import close, pvs, client_examples, run_client_example, start_command, stop, value, wait_until
 from caproto import AccessRights
-
-
-WINDOWS = sys.platform == "win32"
-# On Windows the IOC runs in a process group of its own, so that a
-# CTRL_BREAK_EVENT reaches it alone. Wine cannot deliver console control
-# events (GenerateConsoleCtrlEvent fails there); then a file that the test
-# creates makes a thread in the IOC raise SIGBREAK inside it, where the
-# console's control handler would have raised it, and the IOC's own handler
-# takes it from there.
-BREAK_ON_FILE = """import os, runpy, signal, sys, threading, time
-def wait_for_file(path=sys.argv.pop(1)):
-    while not os.path.exists(path):
-        time.sleep(0.1)
-    signal.raise_signal(signal.SIGBREAK)
-threading.Thread(target=wait_for_file, daemon=True).start()
-sys.argv[0] = "vostelmotor_ioc"
-runpy.run_module("vostelmotor_ioc", run_name="__main__", alter_sys=True)
-"""
-
-
-def stop(process):
-    """Stops the IOC as an operator's tools do: SIGTERM on Linux, Ctrl+Break on Windows."""
-    if not WINDOWS:
-        process.send_signal(signal.SIGTERM)
-        return
-    # Through the Windows API, not send_signal: when the event cannot be sent,
-    # CPython 3.11's os.kill goes on to TerminateProcess.
-    import ctypes
-    if not ctypes.WinDLL("kernel32").GenerateConsoleCtrlEvent(signal.CTRL_BREAK_EVENT, process.pid):  # Wine
-        open(process.break_file, "w").close()
 
 
 @pytest.fixture
@@ -52,15 +19,7 @@ def command(sim, epics_env, tmp_path):
     env.pop("DISPLAY", None)
 
     def start(*args):
-        if WINDOWS:
-            break_file = str(tmp_path / ("break-%d" % len(started)))
-            process = subprocess.Popen([sys.executable, "-c", BREAK_ON_FILE, break_file, *args], env=env,
-                                       stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT,
-                                       creationflags=subprocess.CREATE_NEW_PROCESS_GROUP)
-            process.break_file = break_file
-        else:
-            process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
-                                       stdout=open(tmp_path / "ioc.log", "w"), stderr=subprocess.STDOUT)
+        process = start_command(args, env, tmp_path / "ioc.log", tmp_path / ("break-%d" % len(started)))
         started.append(process)
         return process
 

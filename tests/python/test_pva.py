@@ -2,9 +2,6 @@
 that wait for the move or not, refusals answered at once, one drive shared
 with Channel Access, and the `vostelmotor ioc --pva` command."""
 import os
-import signal
-import subprocess
-import sys
 import threading
 import time
 
@@ -12,10 +9,6 @@ import pytest
 
 from helpers.ioc import close, pvs, value, wait_until
 
-from helpers import paths  # noqa: E402
-
-if sys.platform == "win32":
-    pytest.skip(paths.WINDOWS_LEG_WITHOUT_FACE_CLIENTS, allow_module_level=True)
 pytest.importorskip("p4p")
 from p4p.client.thread import RemoteError  # noqa: E402
 
@@ -182,16 +175,15 @@ def test_ophyd_async_motor_over_pva(served, monkeypatch, sim):
 
 
 def test_command_serves_pvaccess_and_stops_on_a_signal(sim, tmp_path):
-    from helpers.ioc import free_port
+    from helpers.ioc import free_port, start_command, stop
     from helpers.paths import BUILD, ROOT
     from p4p.client.thread import Context
     port = free_port()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD, ROOT]))
     env.pop("DISPLAY", None)
     log = tmp_path / "ioc.log"
-    process = subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", "--prefix", "LASER:GRATING:", "--pva",
-                                "--pva-port", str(port), "--simulated"],
-                               env=env, stdout=open(log, "w"), stderr=subprocess.STDOUT)
+    process = start_command(["--prefix", "LASER:GRATING:", "--pva", "--pva-port", str(port), "--simulated"],
+                            env, log, tmp_path / "break")
     try:
         conf = {"EPICS_PVA_NAME_SERVERS": "127.0.0.1:%d" % port, "EPICS_PVA_AUTO_ADDR_LIST": "NO",
                 "EPICS_PVA_ADDR_LIST": ""}
@@ -204,7 +196,7 @@ def test_command_serves_pvaccess_and_stops_on_a_signal(sim, tmp_path):
         client_env = dict(env, EPICS_PVA_NAME_SERVERS="127.0.0.1:%d" % port, EPICS_PVA_AUTO_ADDR_LIST="NO",
                           EPICS_PVA_ADDR_LIST="")
         run_docs_example("howto/pvaccess.md", "test_pva.py", client_env)
-        process.send_signal(signal.SIGTERM)
+        stop(process)
         assert process.wait(20) == 0
     finally:
         if process.poll() is None:

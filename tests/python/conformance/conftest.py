@@ -49,6 +49,8 @@ def face_classes():
 
 def why_not_here(cls):
     """Why the face cannot run in this process, or None."""
+    if cls.private_network and sys.platform == "win32":
+        return "Windows: no network namespace to keep its client, which binds every interface, on the loopback"
     if cls.private_network and not INSIDE:
         return "its client binds every interface: it runs in test_private_network.py's network namespace"
     return _missing(cls.requires)
