@@ -185,7 +185,7 @@ class OffTarget:
         return 780.0 - position / 2000
 
 
-def test_a_move_that_lands_off_target_fails(monkeypatch):
+def test_a_move_that_lands_off_target_fails(RE, monkeypatch):  # RE: the event loop the device runs on
     import vostelmotor_lab.bluesky as module
     from vostelmotor_lab.bluesky import MoveError
 
@@ -200,7 +200,7 @@ def test_a_move_that_lands_off_target_fails(monkeypatch):
         device.close()
 
 
-def test_connecting_without_a_controller_fails_with_the_reason(sim):
+def test_connecting_without_a_controller_fails_with_the_reason(sim, RE):
     from vostelmotor_lab.bluesky import GratingMotor
 
     device = GratingMotor(usb="USB7", simulated=True, name="nowhere")
