@@ -67,18 +67,18 @@ class _WrapOnImport(importlib.abc.MetaPathFinder):
             return None
         self._finding.busy = True
         try:
-            spec = importlib.util.find_spec(name)
+            found = importlib.util.find_spec(name)
         finally:
             self._finding.busy = False
-        if spec is None or spec.loader is None or not hasattr(spec.loader, "exec_module"):
+        if found is None or found.loader is None or not hasattr(found.loader, "exec_module"):
             return None
-        exec_module = spec.loader.exec_module
+        exec_module = found.loader.exec_module
 
         def exec_and_wrap(module):
             exec_module(module)
             wrap(module)
-        spec.loader.exec_module = exec_and_wrap
-        return spec
+        found.loader.exec_module = exec_and_wrap
+        return found
 
 
 def install():

@@ -124,8 +124,9 @@ class ServedIoc:
         assert not self._thread.is_alive(), "IOC did not stop within %s s" % timeout
 
 
-# `python -m vostelmotor_ioc` in a process of its own. On Windows the IOC runs in a process group of its own, so that a
-# CTRL_BREAK_EVENT reaches it alone. Wine cannot deliver console control
+# `python -m vostelmotor_ioc` in a process of its own. On Windows the IOC
+# runs in a process group of its own, so that a CTRL_BREAK_EVENT reaches it
+# alone. Wine cannot deliver console control
 # events (GenerateConsoleCtrlEvent fails there); then a file that the test
 # creates makes a thread in the IOC raise SIGBREAK inside it, where the
 # console's control handler would have raised it, and the IOC's own handler
