@@ -225,9 +225,9 @@ def test_the_lab_package_imports_without_ophyd_async():
 
 
 def test_the_how_to_page_example(tmp_path):
-    with open(os.path.join(paths.ROOT, "docs", "howto", "bluesky.md"), encoding="utf-8") as f:
-        examples = re.findall(r"^```python\n(.*?)^```", f.read(), flags=re.S | re.M)
-    assert examples and examples[0].startswith("# tested by tests/python/test_bluesky_device.py")
+    # The how-to page's and the README's.
+    examples = paths.marked_examples("test_bluesky_device.py", os.path.join("docs", "howto", "bluesky.md"), "README.md")
+    assert len(examples) == 2
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "PYTHONPATH")}
     env.update(PYTHONPATH=os.pathsep.join([paths.BUILD, paths.ROOT]), VOSTEL_SIM_STATE=str(tmp_path / "state.txt"))
     for code in examples:

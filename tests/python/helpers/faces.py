@@ -87,23 +87,24 @@ class ServedFaces:
 
 def run_docs_example(page, test_file, env, replace=()):
     """Runs the ```python block of docs/<page> that names `test_file` on its
-    first line, in a process of its own with `env`, after the textual
-    replacements `replace` ((old, new) pairs); what its comments promise
-    (print(...)  # text) must be in its output. Returns the output."""
+    first line, and the README's that names it, each in a process of its own
+    with `env`, after the textual replacements `replace` ((old, new) pairs,
+    each found in every block); what their comments promise
+    (print(...)  # text) must be in their output. Returns the page's output."""
     import os
     import re
     import subprocess
     import sys
-    with open(os.path.join(paths.ROOT, "docs", page), encoding="utf-8") as f:
-        blocks = re.findall(r"^```python\n(.*?)^```", f.read(), flags=re.S | re.M)
-    code = [block for block in blocks if block.startswith("# tested by tests/python/%s\n" % test_file)]
-    assert len(code) == 1, "docs/%s: one example for %s wanted" % (page, test_file)
-    code = code[0]
-    for old, new in replace:
-        assert old in code, old
-        code = code.replace(old, new)
-    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stdout + result.stderr
-    for promised in re.findall(r"print\(.*\)\s*#\s*(.+)$", code, flags=re.M):
-        assert promised.strip() in result.stdout, (promised, result.stdout)
-    return result.stdout
+    page_examples = paths.marked_examples(test_file, os.path.join("docs", page))
+    assert len(page_examples) == 1, "docs/%s: one example for %s wanted" % (page, test_file)
+    output = None
+    for code in page_examples + paths.marked_examples(test_file, "README.md"):
+        for old, new in replace:
+            assert old in code, old
+            code = code.replace(old, new)
+        result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stdout + result.stderr
+        for promised in re.findall(r"print\(.*\)\s*#\s*(.+)$", code, flags=re.M):
+            assert promised.strip() in result.stdout, (promised, result.stdout)
+        output = result.stdout if output is None else output
+    return output

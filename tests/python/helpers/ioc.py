@@ -231,11 +231,10 @@ CLIENT_EXAMPLES_PAGE = os.path.join("docs", "howto", "ioc.md")
 
 
 def client_examples(test_file):
-    """The Python examples of the IOC's page that talk to a running IOC, each
-    marked `# tested by tests/python/<test_file>` as its first line."""
-    with open(os.path.join(paths.ROOT, CLIENT_EXAMPLES_PAGE), encoding="utf-8") as f:
-        blocks = re.findall(r"^```python\n(.*?)^```", f.read(), flags=re.S | re.M)
-    return [b for b in blocks if b.startswith("# tested by tests/python/%s\n" % test_file)]
+    """The Python examples of the IOC's page and of the README that talk to a
+    running IOC, each marked `# tested by tests/python/<test_file>` as its
+    first line."""
+    return paths.marked_examples(test_file, CLIENT_EXAMPLES_PAGE, "README.md")
 
 
 def run_client_example(code, folder):

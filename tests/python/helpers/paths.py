@@ -17,6 +17,20 @@ if SIMULATOR not in sys.path:
     sys.path.insert(0, SIMULATOR)
 
 
+def marked_examples(test_file, *documents):
+    """The ```python blocks of `documents` (paths from the checkout) whose
+    first line is `# tested by tests/python/<test_file>`, in order: the
+    examples that test runs."""
+    import re
+
+    found = []
+    for document in documents:
+        with open(os.path.join(ROOT, document), encoding="utf-8") as f:
+            blocks = re.findall(r"^```python\n(.*?)^```", f.read(), flags=re.S | re.M)
+        found += [b for b in blocks if b.startswith("# tested by tests/python/%s\n" % test_file)]
+    return found
+
+
 def console_script(name):
     """Where pip installs this interpreter's console script `name`: beside the
     interpreter on Linux (bin/), in Scripts\\ with .exe on Windows."""
