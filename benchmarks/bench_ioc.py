@@ -33,12 +33,16 @@ import vostelmotor  # noqa: E402
 from simcontrol import SimulatedController  # noqa: E402
 
 TARGETS = [779.0, 781.0] * 10  # short moves, where the IOC's share shows most
+# Every series starts from here, untimed, so that its first move is as long as
+# the others whichever series ran before it.
+START = TARGETS[-1]
 LONG_MOVE = (770.0, 790.0)
 
 
 def direct(sim):
     m = vostelmotor.motor()
     assert m.connect()
+    m.moveToWavelength(START)
     seconds = []
     for target in TARGETS:
         start = time.perf_counter()
@@ -56,6 +60,7 @@ def through_ioc(sim, env, pva_port):
         ctx = loopback.Context()
         state, val, rbv, dmov = loopback.pvs(ctx, "BENCH:", "STATE", "MOTOR", "MOTOR.RBV", "MOTOR.DMOV")
         loopback.wait_until(lambda: loopback.value(state) == 0, 60, what="IOC connected")
+        val.write(START, wait=True, timeout=60)
         seconds = []
         for target in TARGETS:
             start = time.perf_counter()
@@ -97,6 +102,7 @@ def through_pva(port):
     conf = {"EPICS_PVA_NAME_SERVERS": "127.0.0.1:%d" % port, "EPICS_PVA_AUTO_ADDR_LIST": "NO",
             "EPICS_PVA_ADDR_LIST": ""}
     with Context("pva", conf=conf, useenv=False) as ctx:
+        ctx.put("BENCH:MOTOR.VAL", START, wait=True, timeout=60)
         seconds = []
         for target in TARGETS:
             start = time.perf_counter()
@@ -140,6 +146,9 @@ def through_tango(env, port):
                 seen_moving.set()
             elif event.attr_value.value == tango.DevState.ON and seen_moving.is_set():
                 standing.set()
+        proxy.Position = START
+        while proxy.State() == tango.DevState.MOVING:
+            time.sleep(0.05)
         state_events = proxy.subscribe_event("State", tango.EventType.CHANGE_EVENT, on_state)
         seconds = []
         for target in TARGETS:
