@@ -24,8 +24,12 @@ namespace py = pybind11;
 
 #if defined(_MSC_VER)
 #define VOSTEL_ALWAYS_INLINE __forceinline
+#define VOSTEL_LIKELY(x) (x)
 #else
 #define VOSTEL_ALWAYS_INLINE inline __attribute__((always_inline))
+// The path every call takes once a use site has learnt where to look: laid
+// out straight, the fallbacks out of line.
+#define VOSTEL_LIKELY(x) __builtin_expect(!!(x), 1)
 #endif
 
 namespace vostel {
@@ -113,7 +117,7 @@ PyObject* dict_item_at_new_place(PyObject* dict, const Key& name);
 VOSTEL_ALWAYS_INLINE PyObject* dict_item(PyObject* dict, const Key& name) {
   Py_ssize_t pos = name.site->where;
   PyObject *key, *value;
-  if (pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == name.ptr()) return value;
+  if (VOSTEL_LIKELY(pos >= 0 && PyDict_Next(dict, &pos, &key, &value) && key == name.ptr())) return value;
   return dict_item_at_new_place(dict, name);
 }
 
@@ -167,7 +171,8 @@ class InstanceReads {
   InstanceReads& operator=(const InstanceReads&) = delete;
 
   VOSTEL_ALWAYS_INLINE py::object operator()(const Key& name) {
-    if (PyObject* value = from_dict(name)) return py::reinterpret_borrow<py::object>(value);
+    PyObject* value = from_dict(name);
+    if (VOSTEL_LIKELY(value != nullptr)) return py::reinterpret_borrow<py::object>(value);
     forget();
     return getattr_of(obj_, name);
   }
@@ -188,7 +193,7 @@ class InstanceReads {
   // The entry where the site learnt that getattr ends in the instance's
   // __dict__ and the dict has it (borrowed); nullptr where getattr must look.
   VOSTEL_ALWAYS_INLINE PyObject* from_dict(const Key& name) {
-    if (!class_unchanged(Py_TYPE(obj_.ptr()), *name.site)) return nullptr;
+    if (!VOSTEL_LIKELY(class_unchanged(Py_TYPE(obj_.ptr()), *name.site))) return nullptr;
     if (!dict_ && !(dict_ = PyObject_GenericGetDict(obj_.ptr(), nullptr))) throw py::error_already_set();
     return dict_item(dict_, name);
   }
@@ -200,7 +205,7 @@ class InstanceReads {
 // obj.<name> on its own, read as InstanceReads reads it, the dict let go at once.
 VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Key& name) {
   PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (class_unchanged(type, *name.site)) {
+  if (VOSTEL_LIKELY(class_unchanged(type, *name.site))) {
     PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
     if (!dict) throw py::error_already_set();
     PyObject* value = nullptr;
@@ -210,7 +215,7 @@ VOSTEL_ALWAYS_INLINE py::object instance_attr(py::handle obj, const Key& name) {
       Py_DECREF(dict);
       throw;
     }
-    if (value) {
+    if (VOSTEL_LIKELY(value != nullptr)) {
       py::object held = py::reinterpret_borrow<py::object>(value);
       Py_DECREF(dict);
       return held;
