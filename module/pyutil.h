@@ -24,9 +24,11 @@ namespace py = pybind11;
 
 #if defined(_MSC_VER)
 #define VOSTEL_ALWAYS_INLINE __forceinline
+#define VOSTEL_NOINLINE __declspec(noinline)
 #define VOSTEL_LIKELY(x) (x)
 #else
 #define VOSTEL_ALWAYS_INLINE inline __attribute__((always_inline))
+#define VOSTEL_NOINLINE __attribute__((noinline, cold))
 // The path every call takes once a use site has learnt where to look: laid
 // out straight, the fallbacks out of line.
 #define VOSTEL_LIKELY(x) __builtin_expect(!!(x), 1)
@@ -134,13 +136,14 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 // Py_TPFLAGS_VALID_VERSION_TAG is set), as its own attribute cache uses it.
 #if PY_VERSION_HEX >= 0x030C0000
 extern unsigned long long g_class_changes;
+// The tests are combined without short cuts: one branch for the caller.
 VOSTEL_ALWAYS_INLINE bool class_unchanged(PyTypeObject* type, const KeySite& site) {
-  return site.type == type && site.version == g_class_changes;
+  return (site.type == type) & (site.version == g_class_changes);
 }
 #else
 VOSTEL_ALWAYS_INLINE bool class_unchanged(PyTypeObject* type, const KeySite& site) {
-  return site.type == type && site.version == type->tp_version_tag &&
-         PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+  return (site.type == type) & (site.version == type->tp_version_tag) &
+         (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) != 0);
 }
 #endif
 // Notes `type` with its present stamp in the site, where the class can have one.
@@ -173,15 +176,24 @@ class InstanceReads {
   VOSTEL_ALWAYS_INLINE py::object operator()(const Key& name) {
     PyObject* value = from_dict(name);
     if (VOSTEL_LIKELY(value != nullptr)) return py::reinterpret_borrow<py::object>(value);
-    forget();
-    return getattr_of(obj_, name);
+    return looked_up(name);
   }
 
   // Python's truth value of obj.<name>.
   VOSTEL_ALWAYS_INLINE bool truth(const Key& name) {
     PyObject* found = from_dict(name);
-    if (found == Py_True) return true;
+    if (VOSTEL_LIKELY(found == Py_True)) return true;
     if (found == Py_False) return false;
+    return truth_of(found, name);
+  }
+
+ private:
+  // What getattr gives, out of line (it may run Python code).
+  VOSTEL_NOINLINE py::object looked_up(const Key& name) {
+    forget();
+    return getattr_of(obj_, name);
+  }
+  VOSTEL_NOINLINE bool truth_of(PyObject* found, const Key& name) {
     py::object value = found ? py::reinterpret_borrow<py::object>(found) : getattr_of(obj_, name);
     forget();
     int r = PyObject_IsTrue(value.ptr());
@@ -189,7 +201,6 @@ class InstanceReads {
     return r == 1;
   }
 
- private:
   // The entry where the site learnt that getattr ends in the instance's
   // __dict__ and the dict has it (borrowed); nullptr where getattr must look.
   VOSTEL_ALWAYS_INLINE PyObject* from_dict(const Key& name) {
