@@ -121,7 +121,8 @@ void bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
 // from the call's stack. The common call, checked in the trampoline itself.
 VOSTEL_ALWAYS_INLINE bool bind_exact(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames,
                                      Args& out) {
-  if (kwnames || nargs != entry.nparams || entry.info.star_args) return false;
+  // One branch for the three tests.
+  if ((kwnames != nullptr) | (nargs != entry.nparams) | (entry.info.star_args != nullptr)) return false;
   for (size_t i = 1; i < nargs; ++i) out.push_borrowed(args[i]);
   return true;
 }
@@ -162,17 +163,13 @@ void bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject
 constexpr size_t kMaxMethods = 64;
 const Entry* g_table[kMaxMethods];  // the entry of each trampoline, set by build_class
 
-// The entry of function I, called with self first: as the builtin function's
-// METH_FASTCALL | METH_KEYWORDS body (nargs without flags) and as the vectorcall
-// of its slot in the class (nargs possibly with PY_VECTORCALL_ARGUMENTS_OFFSET).
-template <size_t I>
-PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  const Entry& entry = *g_table[I];
-  size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+// Every call but the common one: defaults, *args, keywords, wrong counts.
+// Out of line, so that the common call runs straight through the trampoline.
+VOSTEL_NOINLINE PyObject* call_bound_otherwise(const Entry& entry, PyObject* const* args, size_t nargs,
+                                               PyObject* kwnames) {
   try {
     Args bound;
-    if (bind_exact(entry, args, nargs, kwnames, bound) || bind_fast(entry, args, nargs, kwnames, bound))
-      return entry.info.impl(args[0], bound).release().ptr();
+    if (bind_fast(entry, args, nargs, kwnames, bound)) return entry.info.impl(args[0], bound).release().ptr();
     py::object self;
     Args slow;
     bind_slow(entry, args, nargs, kwnames, self, slow);
@@ -185,6 +182,30 @@ PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* 
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
   return nullptr;
+}
+
+// The entry of function I, called with self first: as the builtin function's
+// METH_FASTCALL | METH_KEYWORDS body (nargs without flags) and as the vectorcall
+// of its slot in the class (nargs possibly with PY_VECTORCALL_ARGUMENTS_OFFSET).
+template <size_t I>
+PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Entry& entry = *g_table[I];
+  size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+  try {
+    Args bound;
+    if (VOSTEL_LIKELY(bind_exact(entry, args, nargs, kwnames, bound)))
+      return entry.info.impl(args[0], bound).release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+    return nullptr;
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  }
+  return call_bound_otherwise(entry, args, nargs, kwnames);
 }
 
 template <size_t... I>
