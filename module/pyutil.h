@@ -134,6 +134,9 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 // before, the stamp is the version tag the interpreter gives a class and
 // renews at every change of it or its bases (tp_version_tag, valid while
 // Py_TPFLAGS_VALID_VERSION_TAG is set), as its own attribute cache uses it.
+// Before 3.12 no public call tells of a change of a class; looking through
+// the class's namespaces at every read instead costs about as much as the
+// method itself (getWavelengthMinMax took 1.8 times as long on 3.11).
 #if PY_VERSION_HEX >= 0x030C0000
 extern unsigned long long g_class_changes;
 // The tests are combined without short cuts: one branch for the caller.
