@@ -117,13 +117,11 @@ void bind(const Entry& entry, PyObject* args, PyObject* kwargs, py::object& self
   if (info.star_args) out.push_back(rest);
 }
 
-// Every parameter given by position, in order, and no *args: bound straight
-// from the call's stack. The common call, checked in the trampoline itself.
-VOSTEL_ALWAYS_INLINE bool bind_exact(const Entry& entry, PyObject* const* args, size_t nargs, PyObject* kwnames,
-                                     Args& out) {
-  if (kwnames || nargs != entry.nparams || entry.info.star_args) return false;
-  for (size_t i = 1; i < nargs; ++i) out.push_borrowed(args[i]);
-  return true;
+// Every parameter given by position, in order, and no *args: the common
+// call, bound straight from the call's stack in the trampoline itself.
+VOSTEL_ALWAYS_INLINE bool exact_call(const Entry& entry, size_t nargs, PyObject* kwnames) {
+  // One branch for the three tests.
+  return (kwnames == nullptr) & (nargs == entry.nparams) & (entry.info.star_args == nullptr);
 }
 
 // Positional arguments only, as many as the signature takes, the missing ones
@@ -162,21 +160,12 @@ void bind_slow(const Entry& entry, PyObject* const* args, size_t nargs, PyObject
 constexpr size_t kMaxMethods = 64;
 const Entry* g_table[kMaxMethods];  // the entry of each trampoline, set by build_class
 
-// The entry of function I, called with self first: as the builtin function's
-// METH_FASTCALL | METH_KEYWORDS body (nargs without flags) and as the vectorcall
-// of its slot in the class (nargs possibly with PY_VECTORCALL_ARGUMENTS_OFFSET).
-template <size_t I>
-PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  const Entry& entry = *g_table[I];
-  size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+// The result of `body`, or nullptr with the Python error that a C++
+// exception leaving it stands for.
+template <typename F>
+VOSTEL_ALWAYS_INLINE PyObject* reported(F&& body) {
   try {
-    Args bound;
-    if (bind_exact(entry, args, nargs, kwnames, bound) || bind_fast(entry, args, nargs, kwnames, bound))
-      return entry.info.impl(args[0], bound).release().ptr();
-    py::object self;
-    Args slow;
-    bind_slow(entry, args, nargs, kwnames, self, slow);
-    return entry.info.impl(self, slow).release().ptr();
+    return body();
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (py::builtin_exception& e) {
@@ -185,6 +174,37 @@ PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* 
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
   return nullptr;
+}
+
+// Every call but the common one: defaults, *args, keywords, wrong counts.
+// Out of line, so that the common call runs straight through the trampoline.
+VOSTEL_NOINLINE PyObject* call_otherwise(const Entry& entry, PyObject* const* args, size_t nargs,
+                                         PyObject* kwnames) {
+  return reported([&] {
+    Args bound;
+    if (bind_fast(entry, args, nargs, kwnames, bound)) return entry.info.impl(args[0], bound).release().ptr();
+    py::object self;
+    Args slow;
+    bind_slow(entry, args, nargs, kwnames, self, slow);
+    return entry.info.impl(self, slow).release().ptr();
+  });
+}
+
+// The entry of function I, called with self first: as the builtin function's
+// METH_FASTCALL | METH_KEYWORDS body (nargs without flags) and as the vectorcall
+// of its slot in the class (nargs possibly with PY_VECTORCALL_ARGUMENTS_OFFSET).
+template <size_t I>
+PyObject* trampoline(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Entry& entry = *g_table[I];
+  size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+  if (VOSTEL_LIKELY(exact_call(entry, nargs, kwnames))) {
+    return reported([&] {
+      Args bound;
+      for (size_t i = 1; i < nargs; ++i) bound.push_borrowed(args[i]);
+      return entry.info.impl(args[0], bound).release().ptr();
+    });
+  }
+  return call_otherwise(entry, args, nargs, kwnames);
 }
 
 template <size_t... I>
