@@ -48,16 +48,22 @@ def face_classes():
 
 
 def why_not_here(cls):
-    """Why the face cannot run in this process, or None."""
+    """Why the face cannot run in this process whatever is installed, or None
+    (whether its client packages import is asked when a test opens it: at
+    collection, each worker of each run would import every face's client,
+    most of the run's collection time, also in the runs that deselect these
+    tests)."""
     if cls.private_network and sys.platform == "win32":
         return "Windows: no network namespace to keep its client, which binds every interface, on the loopback"
     if cls.private_network and not INSIDE:
         return "its client binds every interface: it runs in test_private_network.py's network namespace"
-    return _missing(cls.requires)
+    return None
 
 
 def discovered_faces():
-    """pytest.param(face class) for every face, skipped with the reason where it cannot run."""
+    """pytest.param(face class) for every face, skipped with the reason where
+    it cannot run here (the `face` fixture skips a face whose client does not
+    import)."""
     found = []
     from helpers import windows_leg
 
@@ -92,10 +98,14 @@ def pytest_configure(config):
 
 
 @pytest.fixture
-def face(face_class, rig, request):
+def face(face_class, request):
     """The face opened on the simulated controller, standing at 780 nm. A
-    test marked scenario(name) is skipped, before anything is started, on a
-    face that cannot express that scenario, with the face's reason."""
+    face whose client packages do not import here is skipped, and so is a
+    test marked scenario(name) on a face that cannot express that scenario,
+    with the face's reason, before anything is started."""
+    missing = _missing(face_class.requires)
+    if missing:
+        pytest.skip("face %s: %s" % (face_class.name, missing))
     marker = request.node.get_closest_marker("scenario")
     if marker is not None:
         reason = face_class.cannot.get(marker.args[0])
@@ -104,6 +114,7 @@ def face(face_class, rig, request):
         fault = getattr(face_class, "known_failures", {}).get(marker.args[0])
         if fault:
             request.node.add_marker(pytest.mark.xfail(reason="%s: %s" % (face_class.name, fault), strict=True))
+    rig = request.getfixturevalue("rig")
     opened = face_class()
     try:
         opened.open(rig)
