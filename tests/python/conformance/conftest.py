@@ -48,26 +48,27 @@ def face_classes():
 
 
 def why_not_here(cls):
-    """Why the face cannot run in this process whatever is installed, or None
-    (whether its client packages import is asked when a test opens it: at
-    collection, each worker of each run would import every face's client,
-    most of the run's collection time, also in the runs that deselect these
-    tests)."""
+    """Why the face cannot run in this process, or None."""
     if cls.private_network and sys.platform == "win32":
         return "Windows: no network namespace to keep its client, which binds every interface, on the loopback"
     if cls.private_network and not INSIDE:
         return "its client binds every interface: it runs in test_private_network.py's network namespace"
-    return None
+    return _missing(cls.requires)
 
 
-def discovered_faces():
+def discovered_faces(config=None):
     """pytest.param(face class) for every face, skipped with the reason where
-    it cannot run here (the `face` fixture skips a face whose client does not
-    import)."""
+    it cannot run. A run of the module's tests only (-m "not companion")
+    deselects the companions' faces, whose client packages it does not import
+    to ask (most of a worker's start)."""
     found = []
-    from helpers import windows_leg
+    from helpers import companions, windows_leg
 
+    module_only = config is not None and config.getoption("markexpr", "") == "not companion"
     for cls in face_classes():
+        if module_only and companions.uses_companions(sys.modules[cls.__module__]):
+            found.append(pytest.param(cls, id=cls.name))
+            continue
         reason = why_not_here(cls)
         if sys.platform == "win32":
             reason = windows_leg.conformance_reason(cls.name) or reason
@@ -78,7 +79,7 @@ def discovered_faces():
 
 def pytest_generate_tests(metafunc):
     if "face_class" in metafunc.fixturenames:
-        metafunc.parametrize("face_class", discovered_faces())
+        metafunc.parametrize("face_class", discovered_faces(metafunc.config))
 
 
 @pytest.fixture
@@ -98,14 +99,10 @@ def pytest_configure(config):
 
 
 @pytest.fixture
-def face(face_class, request):
+def face(face_class, rig, request):
     """The face opened on the simulated controller, standing at 780 nm. A
-    face whose client packages do not import here is skipped, and so is a
-    test marked scenario(name) on a face that cannot express that scenario,
-    with the face's reason, before anything is started."""
-    missing = _missing(face_class.requires)
-    if missing:
-        pytest.skip("face %s: %s" % (face_class.name, missing))
+    test marked scenario(name) is skipped, before anything is started, on a
+    face that cannot express that scenario, with the face's reason."""
     marker = request.node.get_closest_marker("scenario")
     if marker is not None:
         reason = face_class.cannot.get(marker.args[0])
@@ -114,7 +111,6 @@ def face(face_class, request):
         fault = getattr(face_class, "known_failures", {}).get(marker.args[0])
         if fault:
             request.node.add_marker(pytest.mark.xfail(reason="%s: %s" % (face_class.name, fault), strict=True))
-    rig = request.getfixturevalue("rig")
     opened = face_class()
     try:
         opened.open(rig)
