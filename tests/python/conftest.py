@@ -135,17 +135,6 @@ def pytest_runtest_protocol(item, nextitem):
         free_windows()
 
 
-def pytest_ignore_collect(collection_path, config):
-    # A run of the module's tests only (-m "not companion") does not import
-    # the files whose every test is a companion's: importing them (and the
-    # IOC and client packages they import) is most of a worker's start.
-    if config.getoption("markexpr", "") != "not companion" or collection_path.suffix != ".py":
-        return None
-    if collection_path.name.startswith("test_") and companions.imports_companions(str(collection_path)):
-        return True
-    return None
-
-
 def pytest_collection_modifyitems(config, items):
     companions.mark(items)
     _mark_real_windows(items)

@@ -76,25 +76,3 @@ def test_a_real_window_is_freed_before_a_later_test_s_thread_collects(tmp_path, 
     # Freed by the worker, the window's Tcl interpreter aborts the process.
     assert run.returncode == 0, run.stdout[-2000:] + run.stderr[:2000]
     assert "2 passed" in run.stdout
-
-
-def _collected(marks):
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:xdist",
-                          "--collect-only", "--rootdir", paths.ROOT, "-m", marks,
-                          os.path.join(paths.ROOT, "tests", "python"), os.path.join(paths.ROOT, "simulator", "tests")],
-                         cwd=paths.ROOT, capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-2000:]
-    return sorted(line for line in run.stdout.splitlines() if "::" in line)
-
-
-# Collects the suite twice: run once, in the leg with the companions' tests.
-@pytest.mark.companion
-@pytest.mark.skipif(sys.platform == "win32", reason="Windows: the selection is the same on every platform; "
-                    "collecting the suite twice under Wine costs half a minute of CPU")
-def test_the_module_s_tests_are_the_same_whether_companion_files_are_skipped_or_collected():
-    # `-m "not companion"` leaves out the files whose every test is a
-    # companion's before importing them; any other spelling collects them all
-    # and deselects by the mark.
-    skipping = _collected("not companion")
-    assert len(skipping) > 100
-    assert skipping == _collected("(not companion)")

@@ -56,19 +56,12 @@ def why_not_here(cls):
     return _missing(cls.requires)
 
 
-def discovered_faces(config=None):
-    """pytest.param(face class) for every face, skipped with the reason where
-    it cannot run. A run of the module's tests only (-m "not companion")
-    deselects the companions' faces, whose client packages it does not import
-    to ask (most of a worker's start)."""
+def discovered_faces():
+    """pytest.param(face class) for every face, skipped with the reason where it cannot run."""
     found = []
-    from helpers import companions, windows_leg
+    from helpers import windows_leg
 
-    module_only = config is not None and config.getoption("markexpr", "") == "not companion"
     for cls in face_classes():
-        if module_only and companions.uses_companions(sys.modules[cls.__module__]):
-            found.append(pytest.param(cls, id=cls.name))
-            continue
         reason = why_not_here(cls)
         if sys.platform == "win32":
             reason = windows_leg.conformance_reason(cls.name) or reason
@@ -79,7 +72,7 @@ def discovered_faces(config=None):
 
 def pytest_generate_tests(metafunc):
     if "face_class" in metafunc.fixturenames:
-        metafunc.parametrize("face_class", discovered_faces(metafunc.config))
+        metafunc.parametrize("face_class", discovered_faces())
 
 
 @pytest.fixture
