@@ -138,7 +138,9 @@ def _side_by_side(command, args, env, beside, log):
     copier.start()
     try:
         first = subprocess.call(command + args, cwd=ROOT, env=first_env, timeout=1800)
-        return first or second.wait(timeout=1800)
+        # The second run ends by itself, whatever the first's result.
+        second_status = second.wait(timeout=1800)
+        return first or second_status
     finally:
         if second.poll() is None:
             second.kill()
