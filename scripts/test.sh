@@ -22,7 +22,8 @@
 #    the first found) also runs the companions' tests (IOC and its faces,
 #    panel, check, CLI), which tests/python/conftest.py marks `companion`;
 #  - docs: scripts/docs.sh check (the documentation site and its examples),
-#    on the wheel installed for the version with the companions' tests;
+#    on the wheel installed for the version with the companions' tests (whose
+#    leg leaves the examples, tests/python/test_readme_snippets.py, to it);
 #  - Windows: scripts/test-windows.sh, the module built for the Windows
 #    CPython and the suite run on it under Wine (scripts/test-windows-cross.sh
 #    where that script is not in the checkout).
@@ -117,6 +118,8 @@ leg_python() {  # leg_python <tag> <python> <full|module>
   touch "$LOGS/$LEG_NAME.installed"  # for the docs leg
   local args=("${PYTEST_ARGS[@]}" "${FULL_WORKERS[@]}")
   [ "$scope" = full ] || args=("${PYTEST_ARGS[@]}" "${MODULE_WORKERS[@]}" "${MODULE_ONLY[@]}")
+  # The docs leg runs the documentation's examples on this same wheel.
+  [ "$scope" != full ] || [ ! -f scripts/docs.sh ] || args+=(--ignore=tests/python/test_readme_snippets.py)
   step "Python tests on $tag against the installed wheel ($([ "$scope" = full ] && echo "module and companions" || echo "module"))"
   "build-$tag/venv-wheel/bin/python" scripts/test_installed.py "${args[@]}" 2>&1 | tee "$LOGS/$LEG_NAME.pytest"
   status=${PIPESTATUS[0]}

@@ -2,6 +2,7 @@
 environment) instead of a development build.
 
     python scripts/test_installed.py [--simulator=LIBRARY] [pytest arguments...]
+                                     [--beside LOG pytest arguments...]
 
 Checks that the installation holds the module and its type stubs, the IOC and
 the bench package with the simulated controller under its own name, and no
@@ -10,6 +11,13 @@ simulated controller (LIBRARY, by default the one the wheel carries)
 beside the installed module as EposCMD64.dll for the test run only, as a user
 puts the vendor's library there, and removes it again afterwards. The tests
 import the installed packages, not the checkout's. Exits with pytest's status.
+
+--beside LOG starts a second pytest run with the arguments after LOG at the
+same time, on the same installation, its output in the file LOG; it gets the
+X display named in VOSTEL_X_DISPLAY as DISPLAY when that is set, and the first
+run none (scripts/test-windows.sh runs the tests of real windows so, beside
+the rest, whose windows could otherwise take their keys). The exit status is
+then the first run's if it failed, else the second's.
 """
 import fnmatch
 import os
@@ -18,6 +26,7 @@ import signal
 import subprocess
 import sys
 import sysconfig
+import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUITES = ("tests/python", "simulator/tests")
@@ -86,6 +95,12 @@ def main(argv):
     args = argv[1:]
     if args and args[0] in ("-h", "--help"):
         sys.exit(__doc__)
+    beside = None
+    if "--beside" in args:
+        at = args.index("--beside")
+        if at + 1 >= len(args):
+            sys.exit("--beside needs a log file\n%s" % __doc__)
+        args, log, beside = args[:at], args[at + 1], args[at + 2:]
     folder, simulator = installed_folder()
     if args and args[0].startswith("--simulator="):
         simulator = args.pop(0).split("=", 1)[1]
@@ -100,11 +115,44 @@ def main(argv):
     try:
         env = dict(os.environ, VOSTEL_BUILD_DIR=folder, VOSTEL_SIM_LIB=library)
         suites = [s for s in SUITES if os.path.isdir(os.path.join(ROOT, s))]
-        command = [sys.executable, "-c", RUN_PYTEST, "-q", "-p", "no:cacheprovider", *suites, *args]
-        # Bounded: a test that hangs fails the run instead of holding CI.
-        return subprocess.call(command, cwd=ROOT, env=env, timeout=1800)
+        command = [sys.executable, "-c", RUN_PYTEST, "-q", "-p", "no:cacheprovider", *suites]
+        if beside is None:
+            # Bounded: a test that hangs fails the run instead of holding CI.
+            return subprocess.call(command + args, cwd=ROOT, env=env, timeout=1800)
+        return _side_by_side(command, args, env, beside, log)
     finally:
         os.remove(library)
+
+
+def _side_by_side(command, args, env, beside, log):
+    first_env = dict(env)
+    second_env = dict(env)
+    first_env.pop("DISPLAY", None)
+    if os.environ.get("VOSTEL_X_DISPLAY"):
+        second_env["DISPLAY"] = os.environ["VOSTEL_X_DISPLAY"]
+    # Its output through a pipe: Python under Wine stops when a standard
+    # stream is a regular file.
+    second = subprocess.Popen(command + beside, cwd=ROOT, env=second_env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    copier = threading.Thread(target=_copy, args=(second.stdout, log), daemon=True)
+    copier.start()
+    try:
+        first = subprocess.call(command + args, cwd=ROOT, env=first_env, timeout=1800)
+        # The second run ends by itself, whatever the first's result.
+        second_status = second.wait(timeout=1800)
+        return first or second_status
+    finally:
+        if second.poll() is None:
+            second.kill()
+        second.wait()
+        copier.join(10)
+
+
+def _copy(stream, path):
+    with open(path, "wb") as out:
+        for line in stream:
+            out.write(line)
+            out.flush()
 
 
 if __name__ == "__main__":
