@@ -5,6 +5,7 @@ the client waits for State to leave MOVING, then tells the end from State
 and where the grating stands), and through an ophyd-async TangoDevice that
 names the device's attributes, moved by a bluesky RunEngine."""
 import concurrent.futures
+import threading
 import time
 
 # Imported at collection, while sys.path is whole (a test elsewhere in the same
@@ -41,6 +42,7 @@ class TangoProxy(Face):
         self.proxy = self._proxy()
         self.controller = rig.controller
         self._waiting = concurrent.futures.ThreadPoolExecutor(4, thread_name_prefix="tango-move")
+        self._closing = threading.Event()
         end = time.monotonic() + 30
         while self.alarm() != NO_ALARM and time.monotonic() < end:
             time.sleep(0.05)
@@ -51,7 +53,12 @@ class TangoProxy(Face):
 
     def close(self):
         if self.context is not None:
-            self._waiting.shutdown(wait=False)
+            # No client call may run while the server stops: in this process
+            # client and server share omniORB's ORB, and a call on it while
+            # it is destroyed ends the process (CORBA::INV_OBJREF, terminate).
+            self._closing.set()
+            self._quiet()
+            self._waiting.shutdown(wait=True)
             self.context.stop()
             self.context = None
         if self.shared is not None:
@@ -71,6 +78,8 @@ class TangoProxy(Face):
         import tango
         proxy = self._proxy()
         while proxy.State() == tango.DevState.MOVING:
+            if self._closing.is_set():
+                raise MoveFailed("the face closed while the move ran")
             time.sleep(POLL)
         state, status = proxy.State(), proxy.Status()
         position, tolerance = proxy.Position, proxy.Tolerance
@@ -78,6 +87,9 @@ class TangoProxy(Face):
             raise MoveFailed("%s: %s" % (state, status))
         if abs(position - target) > tolerance:
             raise MoveFailed("stood at %.4f nm, not at %.4f nm: %s" % (position, target, status))
+
+    def _quiet(self):
+        """Ends what this face still runs on the device (before it stops)."""
 
     def stop(self):
         self.proxy.Stop()
@@ -122,9 +134,17 @@ class TangoOphydAsync(TangoProxy):
     requires = ("tango", "vostelmotor_lab.tango_device", "ophyd_async.tango.core", "bluesky")
 
     def open(self, rig):
+        self._moves = []
         super().open(rig)
         self.RE = _run_engine()
         self.device = self._run(_connect(self.address))
+
+    def _quiet(self):
+        # Moves still running (and with them the polling their set() started).
+        for move in self._moves:
+            move.cancel()
+        concurrent.futures.wait(self._moves, 10)
+        self._moves = []
 
     def _run(self, coro, timeout=60.0):
         import asyncio
@@ -140,7 +160,9 @@ class TangoOphydAsync(TangoProxy):
                 if "authorized" in str(exc) or "outside" in str(exc):
                     raise Refused(str(exc)) from exc
                 raise MoveFailed("%s: %s" % (type(exc).__name__, exc)) from exc
-        return Pending(asyncio.run_coroutine_threadsafe(move(), self.RE.loop))
+        future = asyncio.run_coroutine_threadsafe(move(), self.RE.loop)
+        self._moves.append(future)
+        return Pending(future)
 
     def stop(self):
         async def stop():
@@ -183,7 +205,7 @@ async def _connect(address):
     from typing import Annotated as A
 
     from ophyd_async.core import (DEFAULT_TIMEOUT, MovableLogic, SignalR, SignalRW, StandardMovable,
-                                  StandardReadable, TriggerableCommand, observe_value)
+                                  StandardReadable, TriggerableCommand)
     from ophyd_async.core import StandardReadableFormat as Format
     from ophyd_async.tango.core import DevStateEnum, TangoDevice, TangoPolling
 
@@ -203,12 +225,20 @@ async def _connect(address):
 
         async def move(self, new_position, timeout):
             await self.setpoint.set(new_position, timeout=timeout())
-            async for state in observe_value(self.state, timeout=timeout()):  # MOVING since the write
+            # Read from the device, not the polled signals' last values: on a
+            # loaded machine those can be from before the write (State ON, the
+            # old Position). The device is MOVING from the write until the end.
+            while True:
+                state = await self.state.get_value(cached=False)
                 if state != DevStateEnum.MOVING:
                     break
-            position, tolerance = await self.readback.get_value(), await self.tolerance.get_value()
-            if state != DevStateEnum.ON or abs(position - new_position) > tolerance:
-                raise RuntimeError("%s at %.4f nm: %s" % (state.value, position, await self.status.get_value()))
+                if timeout() is not None and timeout() <= 0:
+                    raise asyncio.TimeoutError("still MOVING at the move's time-out")
+                await asyncio.sleep(0.02)
+            position = await self.readback.get_value(cached=False)
+            if state != DevStateEnum.ON or abs(position - new_position) > await self.tolerance.get_value():
+                raise RuntimeError("%s at %.4f nm: %s" % (getattr(state, "value", state), position,
+                                                         await self.status.get_value(cached=False)))
 
     class GratingOnTango(TangoDevice, StandardReadable, StandardMovable[float]):
         Position: A[SignalRW[float], TangoPolling(0.05, 1e-6, 1e-9), Format.HINTED_SIGNAL]
