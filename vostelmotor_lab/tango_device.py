@@ -78,7 +78,7 @@ class GratingMotor(Device):
                     if update.get("readback") is not None:
                         self.push_change_event("Position", float(update["readback"]))
                     if {"state", "moving", "done"} & set(update):
-                        self.set_state(self.dev_state())  # what the event carries
+                        self.set_state(self._state())  # what the event carries
                         self.push_change_event("State")
                     if "message" in update:
                         self.set_status(self.dev_status())
@@ -91,7 +91,10 @@ class GratingMotor(Device):
         return self.shared.values
 
     def always_executed_hook(self):
-        # The calibrated range becomes Position's limits once the controller has told it.
+        self._show_limits()
+
+    def _show_limits(self):
+        """The calibrated range becomes Position's limits once the controller has told it."""
         limits = self.values["limits"]
         if limits != self._limits_shown and all(math.isfinite(x) for x in limits):
             attr = self.get_device_attr().get_attr_by_name("Position")
@@ -101,6 +104,14 @@ class GratingMotor(Device):
             self._limits_shown = limits
 
     def dev_state(self):
+        # The drive reports the range before the connection: a client told ON
+        # finds the limits in Position's configuration, even when they came
+        # after this request's hook ran.
+        state = self._state()
+        self._show_limits()
+        return state
+
+    def _state(self):
         values = self.values
         state = values["state"]
         if state == DISCONNECTED:
@@ -110,7 +121,7 @@ class GratingMotor(Device):
         return STATES.get(state, DevState.UNKNOWN)
 
     def dev_status(self):
-        return self.values["message"] or "The device is in %s state." % self.dev_state()
+        return self.values["message"] or "The device is in %s state." % self._state()
 
     # ------------------------------------------------------------ attributes
     Position = attribute(dtype=float, access=AttrWriteType.READ_WRITE, unit="nm", format="%.4f",
@@ -121,7 +132,7 @@ class GratingMotor(Device):
         readback = self.values["readback"]
         if readback is None:
             return 0.0, time.time(), AttrQuality.ATTR_INVALID
-        quality = AttrQuality.ATTR_CHANGING if self.dev_state() == DevState.MOVING else AttrQuality.ATTR_VALID
+        quality = AttrQuality.ATTR_CHANGING if self._state() == DevState.MOVING else AttrQuality.ATTR_VALID
         return readback, time.time(), quality
 
     def write_position(self, value):

@@ -2,15 +2,15 @@
 `vostelmotor tango --nodb` as an operator starts it, on 127.0.0.1 only."""
 import os
 import re
-import signal
+import socket
 import subprocess
 import sys
 import time
 
 import pytest
 
-from helpers.ioc import free_port, wait_until
-from helpers.paths import BUILD, ROOT, WINDOWS_LEG_WITHOUT_FACE_CLIENTS
+from helpers.ioc import free_port, start_command, stop, wait_until
+from helpers.paths import BUILD, ROOT
 
 SARDANA_NAMES = {"Position", "DialPosition", "Offset", "Velocity", "Acceleration", "Deceleration",
                  "Limit_switches", "State", "Status"}
@@ -26,8 +26,6 @@ def test_help_needs_no_pytango():
     assert "--nodb" in result.stdout and "Sardana" in result.stdout
 
 
-if sys.platform == "win32":
-    pytest.skip(WINDOWS_LEG_WITHOUT_FACE_CLIENTS, allow_module_level=True)
 tango = pytest.importorskip("tango")
 # Imported while the test process's sys.path is whole: a test elsewhere in the
 # same worker narrows sys.path for a while (test_simulated), and the test
@@ -147,8 +145,12 @@ def test_change_events_while_moving(device):
     assert set(states) == {tango.DevState.ON, tango.DevState.MOVING}, states
 
 
-def _listening(pid):
-    """The local addresses the process listens on (TCP)."""
+def _listening(pid, before=frozenset()):
+    """The local addresses the process listens on (TCP). On Windows, those of
+    the listening sockets not in `before` (what listened before the process
+    started): under Wine no socket has an owning process."""
+    if sys.platform == "win32":
+        return [(address, port) for address, port in _listening_everywhere() if (address, port) not in before]
     inodes = set()
     for fd in os.listdir("/proc/%d/fd" % pid):
         try:
@@ -168,13 +170,24 @@ def _listening(pid):
     return found
 
 
+def _listening_everywhere():
+    """Every listening TCP socket's address and port, the address written as
+    /proc/net/tcp writes it (Windows)."""
+    if sys.platform != "win32":
+        return set()
+    import psutil
+    return {(socket.inet_aton(c.laddr.ip)[::-1].hex().upper() if "." in c.laddr.ip else c.laddr.ip, c.laddr.port)
+            for c in psutil.net_connections(kind="tcp") if c.status == psutil.CONN_LISTEN}
+
+
 def test_command_without_database_on_the_loopback(sim, tmp_path):
     port = free_port()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([BUILD, ROOT]))
     env.pop("DISPLAY", None)
     log = tmp_path / "tango.log"
-    process = subprocess.Popen([sys.executable, "-m", "vostelmotor_lab", "tango", "--nodb", "--port", str(port),
-                                "--simulated"], env=env, stdout=open(log, "w"), stderr=subprocess.STDOUT)
+    before = _listening_everywhere()
+    process = start_command(["tango", "--nodb", "--port", str(port), "--simulated"], env, log, tmp_path / "break",
+                            module="vostelmotor_lab")
     try:
         address = wait_until(lambda: re.search(r"Serving (\S+)", log.read_text()), 30, what="the address").group(1)
         assert address == "tango://127.0.0.1:%d/laser/grating/1#dbase=no" % port
@@ -186,10 +199,10 @@ def test_command_without_database_on_the_loopback(sim, tmp_path):
         assert abs(proxy.Position - 781.0) <= proxy.Tolerance
         from helpers.faces import run_docs_example
         run_docs_example("howto/tango.md", "test_tango.py", env, replace=[("45450", str(port))])
-        listening = _listening(process.pid)
+        listening = _listening(process.pid, before)
         assert listening and all(address == "0100007F" for address, _ in listening), listening
         proxy.unsubscribe_event(ident)
-        process.send_signal(signal.SIGTERM)
+        stop(process)
         process.wait(30)
     finally:
         if process.poll() is None:

@@ -124,39 +124,40 @@ class ServedIoc:
         assert not self._thread.is_alive(), "IOC did not stop within %s s" % timeout
 
 
-# `python -m vostelmotor_ioc` in a process of its own. On Windows the IOC
-# runs in a process group of its own, so that a CTRL_BREAK_EVENT reaches it
-# alone. Wine cannot deliver console control
+# `python -m vostelmotor_ioc` (or another server's module) in a process of its
+# own. On Windows the server runs in a process group of its own, so that a
+# CTRL_BREAK_EVENT reaches it alone. Wine cannot deliver console control
 # events (GenerateConsoleCtrlEvent fails there); then a file that the test
-# creates makes a thread in the IOC raise SIGBREAK inside it, where the
-# console's control handler would have raised it, and the IOC's own handler
-# takes it from there.
+# creates makes a thread in the server raise SIGBREAK inside it, where the
+# console's control handler would have raised it, and the server's own
+# handler takes it from there.
 BREAK_ON_FILE = """import os, runpy, signal, sys, threading, time
 def wait_for_file(path=sys.argv.pop(1)):
     while not os.path.exists(path):
         time.sleep(0.1)
     signal.raise_signal(signal.SIGBREAK)
 threading.Thread(target=wait_for_file, daemon=True).start()
-sys.argv[0] = "vostelmotor_ioc"
-runpy.run_module("vostelmotor_ioc", run_name="__main__", alter_sys=True)
+sys.argv[0] = module = sys.argv.pop(1)
+runpy.run_module(module, run_name="__main__", alter_sys=True)
 """
 
 
-def start_command(args, env, log, break_file):
-    """`python -m vostelmotor_ioc ARGS`, its output in the file `log`;
-    break_file is where stop() makes the file that stops it under Wine."""
+def start_command(args, env, log, break_file, module="vostelmotor_ioc"):
+    """`python -m MODULE ARGS`, its output in the file `log`; break_file is
+    where stop() makes the file that stops it under Wine."""
     if sys.platform == "win32":
-        process = subprocess.Popen([sys.executable, "-c", BREAK_ON_FILE, str(break_file), *args], env=env,
+        process = subprocess.Popen([sys.executable, "-c", BREAK_ON_FILE, str(break_file), module, *args], env=env,
                                    stdout=open(log, "w"), stderr=subprocess.STDOUT,
                                    creationflags=subprocess.CREATE_NEW_PROCESS_GROUP)
         process.break_file = str(break_file)
         return process
-    return subprocess.Popen([sys.executable, "-m", "vostelmotor_ioc", *args], env=env,
+    return subprocess.Popen([sys.executable, "-m", module, *args], env=env,
                             stdout=open(log, "w"), stderr=subprocess.STDOUT)
 
 
 def stop(process):
-    """Stops the IOC as an operator's tools do: SIGTERM on Linux, Ctrl+Break on Windows."""
+    """Stops a server started by start_command as an operator's tools do:
+    SIGTERM on Linux, Ctrl+Break on Windows."""
     if sys.platform != "win32":
         process.send_signal(signal.SIGTERM)
         return

@@ -37,15 +37,3 @@ def console_script(name):
     import sysconfig
 
     return os.path.join(sysconfig.get_path("scripts"), name + (".exe" if os.name == "nt" else ""))
-
-# The Windows leg (scripts/test-windows.sh, the Windows CPython under Wine 8.0)
-# does not install pytango. Its device server in the test process (pytango
-# 10.3.2's DeviceTestContext) once died there of an access violation that took
-# the test process with it; in later runs it hung instead: after a few device
-# tests it took Kill and never left server_run, and no device of the process
-# could be reached any more. A plain device of a few lines starts, answers and
-# stops there. The cause is not established; the Linux legs run the Tango tests.
-WINDOWS_LEG_WITHOUT_FACE_CLIENTS = (
-    "Windows under Wine 8.0: pytango is not installed in the Windows leg: its device server in the test process "
-    "crashed (access violation) or hung in its shutdown, cause not established; the Linux legs run the Tango "
-    "tests")
