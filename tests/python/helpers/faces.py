@@ -97,7 +97,7 @@ def run_docs_example(page, test_file, env, replace=()):
     import sys
     page_examples = paths.marked_examples(test_file, os.path.join("docs", page))
     assert len(page_examples) == 1, "docs/%s: one example for %s wanted" % (page, test_file)
-    output = None
+    outputs = []
     for code in page_examples + paths.marked_examples(test_file, "README.md"):
         for old, new in replace:
             assert old in code, old
@@ -106,5 +106,5 @@ def run_docs_example(page, test_file, env, replace=()):
         assert result.returncode == 0, result.stdout + result.stderr
         for promised in re.findall(r"print\(.*\)\s*#\s*(.+)$", code, flags=re.M):
             assert promised.strip() in result.stdout, (promised, result.stdout)
-        output = result.stdout if output is None else output
-    return output
+        outputs.append(result.stdout)
+    return outputs[0]
