@@ -49,7 +49,27 @@ class PvaP4p(_PvaServed):
         self._stop_serving()
 
     def _get(self, suffix):
-        return self.ctx.get(self.prefix + suffix, timeout=10)
+        try:
+            return self.ctx.get(self.prefix + suffix, timeout=10)
+        except TimeoutError:
+            raise TimeoutError(self._why_unanswered(suffix)) from None
+
+    def _why_unanswered(self, suffix):
+        """What a get that timed out tells: whether a client of its own reaches
+        the server now (then this client's channel is stuck), and whether the
+        server's thread still runs (seen once under Wine, not reproduced)."""
+        name = self.prefix + suffix
+        fresh = self.served.pva_context()
+        start = time.monotonic()
+        try:
+            fresh.get(name, timeout=5)
+            answer = "a new client got it in %.2f s" % (time.monotonic() - start)
+        except Exception as exc:
+            answer = "a new client failed too (%r)" % exc
+        finally:
+            fresh.close()
+        return "%s: no answer within 10 s; %s; the server's thread %s" % (
+            name, answer, "runs" if self.served._thread.is_alive() else "has ended")
 
     def _put(self, suffix, value, wait=True, timeout=10.0):
         self.ctx.put(self.prefix + suffix, value, wait=wait, timeout=timeout)
