@@ -213,3 +213,21 @@ def _state(ctx):
         return ctx.get("LASER:GRATING:STATE", timeout=2).raw["value.index"]
     except Exception:
         return None
+
+
+def test_free_ports_keep_clear_of_servers_that_asked_for_any_port(monkeypatch):
+    """A test's CA server binds its port and the next with SO_REUSEADDR; a PVA
+    server of another test process that asked for any port got its search
+    port from the system. Had the two met, the CA server would take the PVA
+    server's searches and its clients would never find it."""
+    import random
+    import socket
+    from helpers import ioc
+    start = ioc._ephemeral_start()
+    assert all(ioc.free_port() + 1 < start for _ in range(200))
+    below = ioc.free_port()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+        taken.bind(("127.0.0.1", below + 1))
+        draws, randint = iter([below]), random.randint
+        monkeypatch.setattr(random, "randint", lambda low, high: next(draws, None) or randint(low, high))
+        assert ioc.free_port() != below  # its next port is taken

@@ -32,14 +32,31 @@ LOOPBACK = {
 }
 
 
+def _ephemeral_start():
+    """Where the ports the system hands out for port 0 begin (Linux's, which
+    Wine's sockets are too; Windows' own range starts higher still)."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def free_port():
-    """A port free on 127.0.0.1 for both TCP and UDP, as a CA server needs."""
+    """A port free on 127.0.0.1 for both TCP and UDP, with the next one free
+    as well: a CA server's repeater and beacons and a PVA server's searches
+    use port + 1. Both lie below the ports handed out for port 0, where a
+    server of another test process that asked for any port may sit: a server
+    bound there with SO_REUSEADDR, as CA servers bind, would take its search
+    datagrams, and its clients would never find it."""
+    high = min(_ephemeral_start(), 49152) - 2
     for _ in range(100):
-        port = random.randint(20000, 60000)
+        port = random.randint(10000, high)
         try:
-            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                with socket.socket(socket.AF_INET, kind) as s:
-                    s.bind(("127.0.0.1", port))
+            for candidate in (port, port + 1):
+                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                    with socket.socket(socket.AF_INET, kind) as s:
+                        s.bind(("127.0.0.1", candidate))
         except OSError:
             continue
         return port
