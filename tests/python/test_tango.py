@@ -27,9 +27,9 @@ def test_help_needs_no_pytango():
 
 
 if sys.platform == "win32" and os.environ.get("VOSTEL_WINDOWS_ALL_TESTS") != "1":
-    from helpers.windows_leg import test_file_reason
-    if test_file_reason("test_tango.py"):  # said before the import that would fail there
-        pytest.skip(test_file_reason("test_tango.py"), allow_module_level=True)
+    from helpers import windows_leg
+    if windows_leg.test_file_reason("test_tango.py"):  # said before the import that would fail there
+        pytest.skip(windows_leg.test_file_reason("test_tango.py"), allow_module_level=True)
 
 tango = pytest.importorskip("tango")
 # Imported while the test process's sys.path is whole: a test elsewhere in the
