@@ -73,23 +73,11 @@ class GratingMotor(Device):
         Each push holds the device's monitor, as a request does: the event
         sets the value of the same attribute objects the request threads read
         and reconfigure (read_position, the limits in always_executed_hook),
-        and Tango's attribute objects do not take both at once. Reports that
-        queued up meanwhile go out as one: each event carries what is now."""
+        and Tango's attribute objects do not take both at once."""
         with tango.EnsureOmniThread():
             while True:
                 update = self._events.get()
-                if update is None:
-                    return
-                update = dict(update)
-                while not update.get("closed"):
-                    try:
-                        more = self._events.get_nowait()
-                    except queue.Empty:
-                        break
-                    if more is None:
-                        return
-                    update.update(more)
-                if update.get("closed"):
+                if update is None or update.get("closed"):
                     return
                 try:
                     with tango.AutoTangoMonitor(self):
