@@ -26,6 +26,11 @@ def test_help_needs_no_pytango():
     assert "--nodb" in result.stdout and "Sardana" in result.stdout
 
 
+if sys.platform == "win32" and os.environ.get("VOSTEL_WINDOWS_ALL_TESTS") != "1":
+    from helpers import windows_leg
+    if windows_leg.test_file_reason("test_tango.py"):  # said before the import that would fail there
+        pytest.skip(windows_leg.test_file_reason("test_tango.py"), allow_module_level=True)
+
 tango = pytest.importorskip("tango")
 # Imported while the test process's sys.path is whole: a test elsewhere in the
 # same worker narrows sys.path for a while (test_simulated), and the test
