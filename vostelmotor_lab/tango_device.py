@@ -68,32 +68,23 @@ class GratingMotor(Device):
             self._pusher.join(5)
 
     def _push_events(self):
-        """Change events of Position, State and Status, from the drive's reports.
-
-        Each push holds the device's monitor, as a request does: the event
-        sets the value of the same attribute objects the request threads read
-        and reconfigure (read_position, the limits in always_executed_hook),
-        and Tango's attribute objects do not take both at once."""
+        """Change events of Position and State, from the drive's reports."""
         with tango.EnsureOmniThread():
             while True:
                 update = self._events.get()
                 if update is None or update.get("closed"):
                     return
                 try:
-                    with tango.AutoTangoMonitor(self):
-                        self._push(update)
+                    if update.get("readback") is not None:
+                        self.push_change_event("Position", float(update["readback"]))
+                    if {"state", "moving", "done"} & set(update):
+                        self.set_state(self._state())  # what the event carries
+                        self.push_change_event("State")
+                    if "message" in update:
+                        self.set_status(self.dev_status())
+                        self.push_change_event("Status")
                 except Exception:  # a client's event channel closed: the next report tries again
                     pass
-
-    def _push(self, update):
-        if update.get("readback") is not None:
-            self.push_change_event("Position", float(update["readback"]))
-        if {"state", "moving", "done"} & set(update):
-            self.set_state(self._state())  # what the event carries
-            self.push_change_event("State")
-        if "message" in update:
-            self.set_status(self.dev_status())
-            self.push_change_event("Status")
 
     @property
     def values(self):
