@@ -46,11 +46,9 @@ def _mark_real_windows(items):
 
 def _skip_on_windows_leg(items):
     """The tests the Windows leg leaves out say why (helpers.windows_leg)."""
-    if sys.platform != "win32" or os.environ.get("VOSTEL_WINDOWS_ALL_TESTS") == "1":
-        return
     for item in items:
         path = item.nodeid.replace(os.sep, "/").partition("::")[0]
-        reason = windows_leg.test_file_reason(os.path.basename(path))
+        reason = windows_leg.file_left_out(os.path.basename(path))
         if reason:
             item.add_marker(pytest.mark.skip(reason=reason))
 

@@ -57,7 +57,7 @@ class PvaP4p(_PvaServed):
     def _why_unanswered(self, suffix):
         """What a get that timed out tells: whether a client of its own reaches
         the server now (then this client's channel is stuck), and whether the
-        server's thread still runs (seen once under Wine, not reproduced)."""
+        server's thread still runs."""
         name = self.prefix + suffix
         fresh = self.served.pva_context()
         start = time.monotonic()
