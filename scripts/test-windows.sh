@@ -156,6 +156,12 @@ step "starting Wine ($(wine --version)) in build-windows/wineprefix"
 wineserver -k 2>/dev/null  # a server left from an earlier run has its old display
 wineboot -i >/dev/null 2>&1
 wineserver -p
+# Bytecode caches of the Windows CPython go to a folder of their own (a
+# Linux CPython of the same version reads and writes tests/__pycache__, with
+# its own file names in the code), and are written whatever the calling shell
+# says (scripts/test.sh tells why).
+unset PYTHONDONTWRITEBYTECODE
+export PYTHONPYCACHEPREFIX="$(winepath -w "$build/pycache")"
 
 # The Windows CPython: the embeddable distribution with Tcl/Tk, site-packages
 # and the test packages. Made again only when what goes into it changed.

@@ -32,6 +32,14 @@
 # the leg with the companions and for --quick, 2 for the others).
 source "$(dirname "$0")/setup.sh"
 set +e
+# The suite starts some hundreds of Python processes (pytest workers, the CLI,
+# servers, fresh interpreters for library loading), each importing numpy,
+# caproto, ophyd, bluesky...; with PYTHONDONTWRITEBYTECODE set (as in some
+# shells and CI images) each of them compiled those from source again, which
+# cost about a third of the run's CPU. The tests write bytecode caches: in the
+# venvs and tests/ of this checkout (ignored by git) and, for the Windows
+# CPython, under build-windows/pycache.
+unset PYTHONDONTWRITEBYTECODE
 cd "$ROOT"
 
 LOGS="$ROOT/build-test"
