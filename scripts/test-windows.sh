@@ -156,12 +156,9 @@ step "starting Wine ($(wine --version)) in build-windows/wineprefix"
 wineserver -k 2>/dev/null  # a server left from an earlier run has its old display
 wineboot -i >/dev/null 2>&1
 wineserver -p
-# Bytecode caches of the Windows CPython go to a folder of their own (a
-# Linux CPython of the same version reads and writes tests/__pycache__, with
-# its own file names in the code), and are written whatever the calling shell
-# says (scripts/test.sh tells why).
+# The suite's processes write bytecode caches whatever the calling shell says
+# (scripts/test.sh tells why).
 unset PYTHONDONTWRITEBYTECODE
-export PYTHONPYCACHEPREFIX="$(winepath -w "$build/pycache")"
 
 # The Windows CPython: the embeddable distribution with Tcl/Tk, site-packages
 # and the test packages. Made again only when what goes into it changed.
@@ -276,8 +273,12 @@ step "the Python tests in the Windows CPython, against the installed wheel; besi
 # that had run the rest, Tk under Wine now and then failed to read its
 # init.tcl), the only one given the X display: no window of the other tests
 # can take their clicks and keys.
+# Their bytecode caches go to build-windows/pycache: a Linux CPython of the
+# same version writes tests/python/__pycache__ with file names of its own in
+# the code. Only the Windows processes get that (Windows) path, which a Linux
+# Python would take for a relative one.
 rm -f "$build/pytest-windows.log"
-bash scripts/windows-python.sh scripts/test_installed.py -n 2 -m "not real_windows" -rs "${RERUN_WINE_TK[@]}" "$@" \
+PYTHONPYCACHEPREFIX="$(winepath -w "$build/pycache")" bash scripts/windows-python.sh scripts/test_installed.py -n 2 -m "not real_windows" -rs "${RERUN_WINE_TK[@]}" "$@" \
     --beside "$(winepath -w "$build/pytest-windows.log")" -m real_windows -rs "${RERUN_WINE_TK[@]}" "$@" 2>&1 \
     | tee "$build/pytest.log" | grep --line-buffered -v '^\s*$'
 status=${PIPESTATUS[0]}
