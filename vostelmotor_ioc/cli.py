@@ -48,6 +48,41 @@ def _interrupt(signum, frame):
     raise KeyboardInterrupt()
 
 
+def _stop_signals():
+    names = ("SIGINT", "SIGTERM", "SIGBREAK")  # SIGBREAK: Windows only
+    return [getattr(signal, name) for name in names if hasattr(signal, name)]
+
+
+def _end_on_signals(task, loop):
+    """Once the loop serves: a stop signal cancels the serving task, whose
+    cleanup disconnects; a second one interrupts at once.
+
+    An exception raised by the handler itself would land in whichever task
+    runs at that moment (a PV's write, a startup hook), end that task with
+    it, and leave "Task exception was never retrieved" and a traceback on the
+    console after a clean stop.
+    """
+    def stop(signum, frame):
+        if task.done() or getattr(stop, "asked", False):
+            raise KeyboardInterrupt()
+        stop.asked = True
+        task.cancel()
+        loop.call_soon_threadsafe(lambda: None)  # wake the loop to run the cancel
+
+    for number in _stop_signals():
+        signal.signal(number, stop)
+    loop.set_exception_handler(_aborted_accepts_quiet)
+
+
+def _aborted_accepts_quiet(loop, context):
+    # Windows: the servers close their listening sockets when they stop, which
+    # aborts each socket's pending accept (ERROR_OPERATION_ABORTED, 995), and
+    # asyncio's proactor leaves that as a task exception nobody retrieves.
+    if getattr(context.get("exception"), "winerror", None) == 995:
+        return
+    loop.default_exception_handler(context)
+
+
 def main(argv=None, prog="python -m vostelmotor_ioc"):
     parser = build_parser(prog)
     args = parser.parse_args(argv)
@@ -109,7 +144,7 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
         signal.signal(signal.SIGBREAK, _interrupt)
     try:
         asyncio.run(_serve(shared, ioc if serve_ca else None, run_options, serve_pva, args))
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, asyncio.CancelledError):
         pass
     return 0
 
@@ -117,6 +152,7 @@ def main(argv=None, prog="python -m vostelmotor_ioc"):
 async def _serve(shared, ioc, run_options, serve_pva, args):
     """Channel Access (ioc, or None) and PVAccess in this loop, on one drive."""
     log = logging.getLogger("vostelmotor.pva")
+    _end_on_signals(asyncio.current_task(), asyncio.get_running_loop())
     face = None
     try:
         if serve_pva:

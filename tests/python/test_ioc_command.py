@@ -95,3 +95,64 @@ def test_main_is_callable_with_arguments(capsys):
     with pytest.raises(SystemExit) as stopped:
         main(["--help"])
     assert stopped.value.code == 0 and "--simulated" in capsys.readouterr().out
+
+
+@pytest.fixture
+def stop_handlers_restored():
+    import signal
+    numbers = [getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGBREAK") if hasattr(signal, name)]
+    saved = {number: signal.getsignal(number) for number in numbers}
+    yield
+    for number, handler in saved.items():
+        signal.signal(number, handler)
+
+
+def test_a_stop_signal_landing_in_another_task_ends_the_serving_task_cleanly(stop_handlers_restored):
+    # The signal arrives while some other task of the loop runs (a PV's write,
+    # the drive's updates): that task must not end with the interruption,
+    # which would leave "Task exception was never retrieved" and a traceback.
+    import asyncio
+    import signal
+    from vostelmotor_ioc import cli
+
+    number = getattr(signal, "SIGBREAK", signal.SIGTERM)
+    seen = {}
+
+    async def serve():
+        cli._end_on_signals(asyncio.current_task(), asyncio.get_running_loop())
+
+        async def busy():
+            await asyncio.sleep(0)
+            signal.raise_signal(number)
+            for _ in range(3):  # the handler has run by now; the task goes on
+                await asyncio.sleep(0)
+            return "finished"
+
+        other = asyncio.ensure_future(busy())
+        try:
+            await asyncio.Event().wait()
+        finally:
+            seen["cleanup ran"] = True
+            seen["other"] = await other
+
+    try:
+        asyncio.run(serve())
+    except asyncio.CancelledError:
+        pass
+    except KeyboardInterrupt:
+        pytest.fail("the interruption was raised in the task that happened to run")
+    else:
+        pytest.fail("the serving task was not cancelled")
+    assert seen == {"cleanup ran": True, "other": "finished"}
+
+    # A second signal while the first one's cleanup still runs interrupts at once.
+    async def slow_cleanup():
+        cli._end_on_signals(asyncio.current_task(), asyncio.get_running_loop())
+        try:
+            signal.raise_signal(number)
+            await asyncio.sleep(5)
+        finally:
+            signal.raise_signal(number)
+
+    with pytest.raises(KeyboardInterrupt):
+        asyncio.run(slow_cleanup())
