@@ -213,6 +213,11 @@ fi
 # in this interpreter (tests/windows/wine_socket_sends.py says how and why).
 cp "$ROOT/tests/windows/wine_socket_sends.py" "$winpy/Lib/site-packages/"
 echo "import wine_socket_sends; wine_socket_sends.install()" >"$winpy/Lib/site-packages/wine_socket_sends.pth"
+# CPython 3.11 asks cmd.exe for the Windows version (`ver`) when anything
+# wants platform.system(); under Wine each ask is a new Wine process, and its
+# answer holds no version (tests/windows/wine_platform.py).
+cp "$ROOT/tests/windows/wine_platform.py" "$winpy/Lib/site-packages/"
+echo "import wine_platform; wine_platform.install()" >"$winpy/Lib/site-packages/wine_platform.pth"
 bash scripts/windows-python.sh -c "import sys, tkinter; print('   ', sys.version.split()[0], sys.platform, 'Tk', tkinter.TkVersion)"
 
 # The build: the module against the Windows CPython (its headers are the
