@@ -21,8 +21,9 @@ import sys
 # not kept. The causes are not established.
 TANGO = ("Windows under Wine 8.0: pytango is not installed in the Windows leg: with the device server in the test "
          "process, the drive's worker stalls for seconds (a setting refused after 2 s, State left at MOVING) while "
-         "the rest of the interpreter runs, and the server died now and then of an access violation in "
-         "push_change_event; causes not established; the Linux legs run the Tango tests")
+         "the rest of the interpreter runs (its timed wait on the job queue not resumed), the server died now and "
+         "then of an access violation in push_change_event, and the process dies on its way out after them; "
+         "causes not established; the Linux legs run the Tango tests")
 TEST_FILES = {"test_tango.py": TANGO}
 FACES = {"tango-proxy": TANGO, "tango-ophyd-async": TANGO}
 
