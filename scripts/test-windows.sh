@@ -41,9 +41,9 @@ RERUN_WINE_TK=(--reruns 2 --only-rerun "read file .*init.tcl")
 # never returns. With Microsoft's, it stops as on Linux.
 WINE_DLLS="mscoree,mshtml=;vcruntime140,vcruntime140_1=n"
 # The Tango client stays out of this leg all the same: under Wine 8.0, with
-# the device server in the test process, the drive's worker stalls for
-# seconds now and then (a setting refused, State left at MOVING) while the
-# rest of the interpreter runs, and the server died now and then of an access
+# one device server per test in the test process, a request to a test's
+# device was now and then answered by the previous test's device object,
+# bound to its closed drive; the server died now and then of an access
 # violation in push_change_event (tests/python/helpers/windows_leg.py skips
 # the Tango tests with that reason). ophyd-async comes without its Tango part.
 WIN_WITHOUT='^pytango'

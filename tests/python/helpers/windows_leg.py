@@ -7,23 +7,16 @@ import sys
 
 # pytango is not installed there. Wine's builtin vcruntime140 made its device
 # server hang at shutdown after any refused request; with Microsoft's copies
-# (the leg loads them) that is gone. What remains under Wine: the server in
-# the test process died now and then of an access violation inside
-# push_change_event, called from the device's event thread, and each run of
-# the Tango tests alone failed some: a setting refused because the drive's
-# worker did not answer within 2 s, State left at MOVING. At two such
-# refusals of one run the worker sat in its timed queue wait with the request
-# queued; at one of another it sat inside a read of the controller, while a
-# thread that wakes every 10 ms had run on time (the interpreter was not
-# stalled). Pushing the events under the device's monitor left out the
-# access violation in three runs, but not the stalls, and on Linux it held
-# the events back for as long as a client kept asking for State, so it was
-# not kept. The causes are not established.
-TANGO = ("Windows under Wine 8.0: pytango is not installed in the Windows leg: with the device server in the test "
-         "process, the drive's worker stalls for seconds (a setting refused after 2 s, State left at MOVING) while "
-         "the rest of the interpreter runs (its timed wait on the job queue not resumed), the server died now and "
-         "then of an access violation in push_change_event, and the process dies on its way out after them; "
-         "causes not established; the Linux legs run the Tango tests")
+# (the leg loads them) that is gone. What remains under Wine (about one run
+# in three of the Tango tests alone): a request to a test's device answered
+# by the Python object of the previous test's device, whose drive is closed;
+# now and then an access violation inside push_change_event; and the process
+# dying on its way out. docs/howto/windows.md gives the evidence.
+TANGO = ("Windows under Wine 8.0: pytango is not installed in the Windows leg: with one in-process device server "
+         "per test, a request to a test's device was now and then answered by the Python object of the previous "
+         "test's device, bound to its closed drive (a setting refused after 2 s, a move never begun); the server "
+         "died now and then of an access violation in push_change_event, and the process dies on its way out "
+         "after them; the Linux legs run the Tango tests")
 TEST_FILES = {"test_tango.py": TANGO}
 FACES = {"tango-proxy": TANGO, "tango-ophyd-async": TANGO}
 
