@@ -261,7 +261,7 @@ run_all() {
   # companions' tests goes first: its tests take longest.
   full="${VOSTEL_FULL_PYTHON:-3.11}"
   for entry in "${versions[@]}"; do [ "${entry%%:*}" = "$full" ] && ordered+=("$entry"); done
-  [ ${#ordered[@]} -gt 0 ] || full="${versions[0]%%:*}"
+  [ ${#ordered[@]} -gt 0 ] || [ ${#versions[@]} -eq 0 ] || full="${versions[0]%%:*}"
   for entry in "${versions[@]}"; do [ "${entry%%:*}" = "$full" ] || ordered+=("$entry"); done
   for entry in "${ordered[@]}"; do
     tag="${entry%%:*}"; python="${entry#*:}"
