@@ -20,6 +20,9 @@
 # Uses only build-windows/ and its own Wine prefix and X display, so it can
 # run beside the Linux legs of scripts/test.sh.
 source "$(dirname "$0")/setup.sh"
+# The suite's processes write bytecode caches whatever the calling shell says
+# (scripts/test.sh tells why).
+unset PYTHONDONTWRITEBYTECODE
 set +e
 cd "$ROOT"
 
@@ -156,9 +159,6 @@ step "starting Wine ($(wine --version)) in build-windows/wineprefix"
 wineserver -k 2>/dev/null  # a server left from an earlier run has its old display
 wineboot -i >/dev/null 2>&1
 wineserver -p
-# The suite's processes write bytecode caches whatever the calling shell says
-# (scripts/test.sh tells why).
-unset PYTHONDONTWRITEBYTECODE
 
 # The Windows CPython: the embeddable distribution with Tcl/Tk, site-packages
 # and the test packages. Made again only when what goes into it changed.

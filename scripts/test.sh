@@ -35,8 +35,9 @@ set +e
 # The suite starts some hundreds of Python processes (pytest workers, the CLI,
 # servers, fresh interpreters for library loading), each importing numpy,
 # caproto, ophyd, bluesky...; with PYTHONDONTWRITEBYTECODE set (as in some
-# shells and CI images) each of them compiled those from source again, which
-# cost about a third of the run's CPU. The tests write bytecode caches: in the
+# shells and CI images) each of them compiled those from source again
+# (`import ophyd, bluesky`: 1.9 s of CPU against 1.0 s from the caches). The
+# tests write bytecode caches: in the
 # venvs and tests/ of this checkout (ignored by git) and, for the Windows
 # CPython, under build-windows/pycache.
 unset PYTHONDONTWRITEBYTECODE

@@ -62,10 +62,13 @@ def _end_on_signals(task, loop):
     it, and leave "Task exception was never retrieved" and a traceback on the
     console after a clean stop.
     """
+    asked = False
+
     def stop(signum, frame):
-        if task.done() or getattr(stop, "asked", False):
+        nonlocal asked
+        if task.done() or asked:
             raise KeyboardInterrupt()
-        stop.asked = True
+        asked = True
         task.cancel()
         loop.call_soon_threadsafe(lambda: None)  # wake the loop to run the cancel
 

@@ -100,8 +100,8 @@ def test_main_is_callable_with_arguments(capsys):
 @pytest.fixture
 def stop_handlers_restored():
     import signal
-    numbers = [getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGBREAK") if hasattr(signal, name)]
-    saved = {number: signal.getsignal(number) for number in numbers}
+    from vostelmotor_ioc import cli
+    saved = {number: signal.getsignal(number) for number in cli._stop_signals()}
     yield
     for number, handler in saved.items():
         signal.signal(number, handler)
